@@ -1,0 +1,122 @@
+// Block processing: both presets' bands over 16-bit PCM, crossfaded by lerp.
+#include <xmmintrin.h>
+
+#include <cstring>
+
+#include "eq/eq_process.h"
+#include "eq/eq_state.h"
+#include "provider/tolvane.h"
+
+namespace {
+
+inline float to_float(double x) { return static_cast<float>(x); }
+
+// A preset weighted below this does not run at all: its history stays frozen.
+constexpr float EQ_GATE = 0.001f;
+
+}  // namespace
+
+float eq_run_preset(EqBand *preset, int channel, float weight, float input) {
+    if (weight < EQ_GATE) {
+        return 0.0f;
+    }
+    // The histories hold weighted values: the weight scales the first band's input.
+    float v = to_float(static_cast<double>(weight) * static_cast<double>(input));
+    for (int k = 0; k < EQ_BANDS_PER_PRESET; ++k) {
+        EqBand &band = preset[k];
+        if (band.enabled == 0) {
+            continue;
+        }
+        const int c = channel;
+        // Summed in double in exactly this order and rounded once: every product
+        // of two floats is exact, so only the order of the sums can change the
+        // rounded result.
+        double y = static_cast<double>(band.b0) * v + static_cast<double>(band.b1) * band.x1[c];
+        y = y + static_cast<double>(band.b2) * band.x2[c];
+        y = y - static_cast<double>(band.a1) * band.y1[c];
+        y = y - static_cast<double>(band.a2) * band.y2[c];
+        const float out = to_float(y);
+        band.x2[c] = band.x1[c];
+        band.x1[c] = v;
+        band.y2[c] = band.y1[c];
+        band.y1[c] = out;
+        v = out;
+    }
+    return v;
+}
+
+int16_t eq_to_pcm_truncate(float value) {
+    if (value > 32767.0f) {
+        return 32767;
+    }
+    if (value < -32768.0f) {
+        return -32768;
+    }
+    if (value != value) {
+        return 0;  // a result that is not a number is silence
+    }
+    return static_cast<int16_t>(static_cast<int32_t>(value));
+}
+
+int16_t eq_to_pcm_round(float value) {
+    // Saturating before rounding gives what rounding then saturating gives:
+    // rounding is monotonic and the bounds are integers.
+    if (value > 32767.0f) {
+        return 32767;
+    }
+    if (value < -32768.0f) {
+        return -32768;
+    }
+    if (value != value) {
+        return 0;  // a result that is not a number is silence
+    }
+    // Nearest, ties to even, under the host's rounding mode (cvtss2si).
+    return static_cast<int16_t>(_mm_cvtss_si32(_mm_set_ss(value)));
+}
+
+extern "C" void TOLVANE_CALL FLTSMP_sample_process(void *state_memory, const int16_t *source,
+                                                   int16_t *destination, int32_t frames,
+                                                   int32_t rate, int32_t stereo) {
+    // The block works on a copy taken at its start and writes it back once at
+    // its end: a property change made on the same state meanwhile is lost.
+    EqSampleState work;
+    std::memcpy(&work, state_memory, sizeof work);
+
+    const float r = static_cast<float>(rate);
+    if (!(work.rate == r)) {
+        work.rate = r;
+        for (EqBand &band : work.bands) {
+            eq_design_band(&band, r);
+        }
+    }
+
+    const float w0 = work.lerp;
+    const float w1 = to_float(1.0 - static_cast<double>(w0));
+    EqBand *preset0 = &work.bands[0];
+    EqBand *preset1 = &work.bands[EQ_BANDS_PER_PRESET];
+
+    auto mix = [&](int channel, int16_t sample) {
+        const float x = sample;
+        const float p1 = eq_run_preset(preset1, channel, w1, x);
+        const float p0 = eq_run_preset(preset0, channel, w0, x);
+        return to_float(static_cast<double>(p0) + static_cast<double>(p1));
+    };
+
+    if (stereo != 0) {
+        for (int32_t i = 0; i < frames; ++i) {
+            // Both values are read before either is written: in place is safe.
+            const int16_t left = source[2 * i];
+            const int16_t right = source[2 * i + 1];
+            const float out_left = mix(0, left);
+            const float out_right = mix(1, right);
+            destination[2 * i] = eq_to_pcm_round(out_left);
+            destination[2 * i + 1] = eq_to_pcm_round(out_right);
+        }
+    } else {
+        for (int32_t i = 0; i < frames; ++i) {
+            destination[i] = eq_to_pcm_truncate(mix(0, source[i]));
+        }
+    }
+
+    std::memcpy(state_memory, &work, sizeof work);
+}

@@ -1,0 +1,50 @@
+// Opening a sample state: zeroed memory, the defaults, every band designed.
+#include <cstring>
+
+#include "eq/eq_state.h"
+#include "provider/last_error.h"
+#include "provider/tolvane.h"
+
+namespace {
+
+// The driver's sample rate, from the host's driver record. A state opened
+// without a driver record starts at rate 0: its bands pass audio through
+// until the first block designs them at that block's rate.
+float driver_rate(const EqDriverState *driver) {
+    if (driver == nullptr || driver->host_driver == nullptr) {
+        return 0.0f;
+    }
+    int32_t rate;
+    std::memcpy(&rate, static_cast<const unsigned char *>(driver->host_driver) +
+                           HOST_DRIVER_RATE_OFFSET,
+                sizeof rate);
+    return static_cast<float>(rate);
+}
+
+}  // namespace
+
+void eq_init_sample_state(EqSampleState *state) {
+    state->rate = driver_rate(state->driver);
+    state->lerp = 1.0f;
+    for (EqBand &band : state->bands) {
+        band.freq = 20000.0f;
+        band.q = 1.0f;
+        band.gain = 1.0f;  // 1 dB; only read once a shelf or peaking type is chosen
+        band.type = EQ_LOWPASS;
+        band.enabled = 0;
+        eq_design_band(&band, state->rate);
+    }
+}
+
+extern "C" void *TOLVANE_CALL FLTSMP_open_sample(void *driver, uintptr_t sample, void *memory) {
+    if (memory == nullptr) {
+        tolvane::report_failure(tolvane::MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    auto *state = static_cast<EqSampleState *>(memory);
+    std::memset(state, 0, sizeof *state);
+    state->driver = static_cast<EqDriverState *>(driver);
+    state->sample = sample;
+    eq_init_sample_state(state);
+    return state;
+}
