@@ -146,6 +146,16 @@ void eq_design_band(EqBand *band, float rate) {
 
     // Normalised by a0 once, here; processing never divides.
     const double a0 = a0r;
-    set_coefficients(band, to_float(b0r / a0), to_float(b1r / a0), to_float(b2r / a0),
-                     to_float(a1r / a0), to_float(a2r / a0));
+    const float a1 = to_float(a1r / a0);
+    const float a2 = to_float(a2r / a0);
+    // Within a hair of 0 Hz or of Nyquist, c rounds to +1 or -1 and a pole
+    // lands on the unit circle, where rounding errors would be integrated and
+    // drift: such a band is its limit response too.
+    if (!(std::fabs(static_cast<double>(a2)) < 1.0 &&
+          std::fabs(static_cast<double>(a1)) < 1.0 + static_cast<double>(a2))) {
+        set_coefficients(band, limit_gain(*band, 4.0 * freq >= static_cast<double>(rate)), 0.0f,
+                         0.0f, 0.0f, 0.0f);
+        return;
+    }
+    set_coefficients(band, to_float(b0r / a0), to_float(b1r / a0), to_float(b2r / a0), a1, a2);
 }

@@ -1,0 +1,21 @@
+// A deliberately plain second implementation of the equaliser, written for
+// the tests: design, properties and the block loop, straight from the
+// definition, sharing nothing with the product but the record layout. The
+// product must match it value for value.
+#pragma once
+
+#include <cstdint>
+
+#include "eq/eq_state.h"
+
+namespace plain {
+
+void design(EqBand &band, float rate);
+// Same contract as FLTSMP_sample_property.
+int32_t property(EqSampleState &state, int32_t token, void *before, const void *new_value,
+                 void *after);
+// Same contract as FLTSMP_sample_process.
+void process(EqSampleState &state, const int16_t *source, int16_t *destination, int32_t frames,
+             int32_t rate, int32_t stereo);
+
+}  // namespace plain
