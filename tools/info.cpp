@@ -1,0 +1,100 @@
+#include "tools/info.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/provider_host.h"
+#include "tools/tool_error.h"
+
+namespace tolvane::tools {
+
+namespace {
+
+std::string subtype_name(uint32_t subtype) {
+    switch (subtype) {
+    case SUBTYPE_INTEGER:
+        return "integer";
+    case SUBTYPE_FLOAT:
+        return "float";
+    case SUBTYPE_BOOLEAN:
+        return "boolean";
+    case SUBTYPE_PROVIDER_INTEGER:
+        return "provider integer";
+    case SUBTYPE_PROVIDER_TEXT:
+        return "provider text";
+    default: {
+        char text[32];
+        std::snprintf(text, sizeof text, "subtype 0x%x", subtype);
+        return text;
+    }
+    }
+}
+
+// A Windows DLL cannot be loaded here; say so instead of the loader's words.
+bool is_windows_binary(const std::string &path) {
+    char magic[2] = {};
+    std::ifstream(path, std::ios::binary).read(magic, 2);
+    return magic[0] == 'M' && magic[1] == 'Z';
+}
+
+void print_interface(const host::Provider &provider, const char *name) {
+    const std::vector<InterfaceEntry> entries = provider.entries(name);
+    std::printf("\ninterface \"%s\": %zu entries\n", name, entries.size());
+    for (const InterfaceEntry &entry : entries) {
+        if (entry.kind == ENTRY_FUNCTION) {
+            std::printf("  function  %s\n", entry.name);
+        } else {
+            std::printf("  property  %-20s token %4ld  %s\n", entry.name,
+                        static_cast<long>(entry.value), subtype_name(entry.subtype).c_str());
+        }
+    }
+}
+
+}  // namespace
+
+void print_info(const std::string &path) {
+    if (is_windows_binary(path)) {
+        throw ToolError(path + ": a Windows DLL; this tolvane loads providers built for this "
+                               "machine, such as the tolvane.flt beside it");
+    }
+    const size_t first_call = host_call_count();
+    const host::Provider provider(path);
+    const auto &fn = provider.fn();
+
+    // The interfaces as the attach registered them, in the order of its calls.
+    std::vector<std::string> interfaces;
+    size_t calls = 0;
+    for (size_t i = first_call; i < host_call_count(); ++i) {
+        BrokerCall call;
+        if (host_call(i, &call) && call.kind == BROKER_REGISTER &&
+            call.handle == provider.handle()) {
+            ++calls;
+            if (std::find(interfaces.begin(), interfaces.end(), call.interface_name) ==
+                interfaces.end()) {
+                interfaces.emplace_back(call.interface_name);
+            }
+        }
+    }
+
+    const char *name = nullptr;
+    int32_t version = 0, flags = 0;
+    fn.provider_property(TOKEN_NAME, &name, nullptr, nullptr);
+    fn.provider_property(TOKEN_VERSION, &version, nullptr, nullptr);
+    fn.provider_property(TOKEN_FLAGS, &flags, nullptr, nullptr);
+
+    std::printf("provider  %s\n", provider.path().c_str());
+    std::printf("name      %s\n", name != nullptr ? name : "(none)");
+    std::printf("version   0x%x (%d)\n", static_cast<unsigned>(version), version);
+    std::printf("flags     %d\n", flags);
+    std::printf("records   sample state %d bytes, driver %d bytes\n",
+                provider.sample_state_size(), provider.driver_state_size());
+    std::printf("attach    %zu registration calls\n", calls);
+    for (const std::string &interface_name : interfaces) {
+        print_interface(provider, interface_name.c_str());
+    }
+}
+
+}  // namespace tolvane::tools

@@ -1,0 +1,114 @@
+#include "tools/output_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "tools/tool_error.h"
+
+namespace fs = std::filesystem;
+
+namespace tolvane::tools {
+
+namespace {
+
+// mkstemp creates files readable by the owner alone; a finished output gets
+// the permissions any new file would.
+mode_t new_file_mode() {
+    static const mode_t mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
+}
+
+std::string system_error() { return std::strerror(errno); }
+
+// Fails with EEXIST rather than replace a file. Where the file system cannot
+// rename that way, a hard link does the same.
+bool rename_no_replace(const std::string &from, const std::string &to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    if (link(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+}  // namespace
+
+void check_target(const fs::path &target, const std::vector<fs::path> &inputs, bool force) {
+    std::error_code ec;
+    if (!fs::exists(target, ec)) {
+        const fs::path folder = fs::absolute(target).parent_path();
+        if (!fs::is_directory(folder, ec)) {
+            throw ToolError(target.string() + ": folder " + folder.string() + " does not exist");
+        }
+        return;
+    }
+    for (const fs::path &input : inputs) {
+        if (fs::equivalent(target, input, ec)) {
+            throw ToolError(target.string() + ": is the input " + input.string() +
+                            "; a render never writes over its own input");
+        }
+    }
+    if (fs::is_directory(target, ec)) {
+        throw ToolError(target.string() + ": is a folder");
+    }
+    if (!force) {
+        throw ToolError(target.string() + ": exists; use --force to replace it");
+    }
+}
+
+PendingOutput::PendingOutput(fs::path target, bool force)
+    : target_(std::move(target)), force_(force) {
+    const fs::path folder = fs::absolute(target_).parent_path();
+    // Hidden, and named after the target, so a stray one says where it came from.
+    std::string name = ".";
+    name += target_.filename().string();
+    name += ".tmp-XXXXXX";
+    std::string pattern = (folder / name).string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        throw ToolError(target_.string() + ": cannot create a file in " + folder.string() +
+                        ": " + system_error());
+    }
+    fchmod(fd, new_file_mode());
+    ::close(fd);
+    temp_ = pattern;
+}
+
+PendingOutput::~PendingOutput() {
+    if (!committed_) {
+        std::error_code ec;
+        fs::remove(temp_, ec);
+    }
+}
+
+void PendingOutput::commit() {
+    const std::string from = temp_.string(), to = target_.string();
+    if (force_) {
+        if (std::rename(from.c_str(), to.c_str()) != 0) {
+            throw ToolError(to + ": cannot rename the finished file: " + system_error());
+        }
+    } else if (!rename_no_replace(from, to)) {
+        if (errno == EEXIST) {
+            throw ToolError(to + ": appeared while rendering; use --force to replace it");
+        }
+        throw ToolError(to + ": cannot rename the finished file: " + system_error());
+    }
+    committed_ = true;
+}
+
+}  // namespace tolvane::tools

@@ -1,0 +1,236 @@
+#include "tools/render.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "tools/audio_file.h"
+#include "tools/output_file.h"
+#include "tools/progress.h"
+#include "tools/tool_error.h"
+
+namespace fs = std::filesystem;
+
+namespace tolvane::tools {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) { interrupted = 1; }
+
+struct Job {
+    fs::path input;
+    fs::path output;
+    SF_INFO info{};
+};
+
+struct Result {
+    bool ok = false;
+    std::string error;
+    int64_t frames = 0;
+    int peak = 0;            // largest magnitude written
+    int64_t saturated = 0;   // samples written at +32767 or -32768
+};
+
+// Every input readable and renderable, every output writable: checked before
+// anything is written, so a refusal leaves nothing behind.
+std::vector<Job> plan(const RenderOptions &options) {
+    if (options.output && options.inputs.size() != 1) {
+        throw ToolError("-o names the output of one input; for " +
+                        std::to_string(options.inputs.size()) + " inputs use --out-dir DIR");
+    }
+    if (!options.output && !options.out_dir) {
+        throw ToolError("say where the output goes: -o OUT or --out-dir DIR");
+    }
+    std::error_code ec;
+    const bool out_dir_exists = options.out_dir && fs::exists(*options.out_dir, ec);
+    if (out_dir_exists && !fs::is_directory(*options.out_dir, ec)) {
+        throw ToolError(options.out_dir->string() + ": is not a folder");
+    }
+    std::vector<Job> jobs;
+    std::string errors;
+    std::map<fs::path, fs::path> claimed;  // output -> the input that writes it
+    for (const fs::path &input : options.inputs) {
+        Job job{input, options.output ? *options.output : *options.out_dir / input.filename()};
+        try {
+            job.info = SoundFile::open_read(input).info();
+            const fs::path key = fs::weakly_canonical(fs::absolute(job.output));
+            if (const auto other = claimed.find(key); other != claimed.end()) {
+                throw ToolError(job.output.string() + ": written by both " +
+                                other->second.string() + " and " + input.string());
+            }
+            claimed.emplace(key, input);
+            // A folder that --out-dir will create holds nothing to collide with.
+            if (options.output || out_dir_exists) {
+                check_target(job.output, options.inputs, options.force);
+            }
+        } catch (const ToolError &error) {
+            errors += (errors.empty() ? "" : "\n") + std::string(error.what());
+        }
+        jobs.push_back(std::move(job));
+    }
+    if (!errors.empty()) {
+        throw ToolError(errors + "\nnothing was written");
+    }
+    return jobs;
+}
+
+Result render_file(const host::Provider &provider, const Settings &settings, const Job &job,
+                   const RenderOptions &options, int32_t lerp_token, Progress &progress) {
+    Result result;
+    SoundFile input = SoundFile::open_read(job.input);
+    const SF_INFO &info = input.info();
+    const int channels = info.channels;
+    const int rate = info.samplerate;
+    PendingOutput pending(job.output, options.force);
+    SoundFile output =
+        SoundFile::open_write(pending.temp_path(), output_format(info.format), rate, channels);
+
+    host::Voice voice(provider, rate);
+    apply_settings(voice, settings);
+
+    const int64_t block = options.block;
+    const int64_t blocks = (info.frames + block - 1) / block;
+    std::vector<int16_t> source(static_cast<size_t>(block * channels));
+    std::vector<int16_t> destination(source.size());
+    for (int64_t index = 0;; ++index) {
+        if (interrupted) {
+            throw ToolError(job.input.string() + ": interrupted; nothing written");
+        }
+        const int64_t frames = input.read(source.data(), block);
+        if (frames == 0) {
+            break;
+        }
+        if (options.lerp_sweep) {
+            voice.set_float(lerp_token, sweep_lerp(options.lerp_sweep->first,
+                                                   options.lerp_sweep->second, index, blocks));
+        }
+        voice.process(source.data(), destination.data(), static_cast<int32_t>(frames), rate,
+                      channels == 2);
+        for (int64_t i = 0; i < frames * channels; ++i) {
+            const int value = destination[static_cast<size_t>(i)];
+            result.peak = std::max(result.peak, std::abs(value));
+            result.saturated += value == 32767 || value == -32768;
+        }
+        output.write(destination.data(), frames);
+        result.frames += frames;
+        progress.advance(static_cast<uint64_t>(frames));
+    }
+    output.close();
+    pending.commit();
+    result.ok = true;
+    return result;
+}
+
+std::string level(int peak) {
+    if (peak == 0) {
+        return "silent";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(peak / 32768.0));
+    return text;
+}
+
+}  // namespace
+
+float sweep_lerp(double a, double b, int64_t index, int64_t blocks) {
+    const double t = blocks > 1 ? static_cast<double>(index) / static_cast<double>(blocks - 1) : 0.0;
+    return static_cast<float>(a + (b - a) * t);
+}
+
+int render(const host::Provider &provider, const Settings &settings,
+           const RenderOptions &options) {
+    std::vector<Job> jobs = plan(options);
+    if (options.out_dir) {
+        fs::create_directories(*options.out_dir);
+    }
+    {
+        // The settings are the same for every file: report once what the
+        // provider clamped.
+        host::Voice probe(provider, jobs.front().info.samplerate);
+        for (const std::string &report : apply_settings(probe, settings)) {
+            std::fprintf(stderr, "%s\n", report.c_str());
+        }
+    }
+    const int32_t lerp_token = provider.sample_token("Lerp");
+
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+
+    uint64_t total_frames = 0;
+    for (const Job &job : jobs) {
+        total_frames += static_cast<uint64_t>(job.info.frames);
+    }
+    std::vector<Result> results(jobs.size());
+    const auto start = std::chrono::steady_clock::now();
+    {
+        Progress progress(total_frames, jobs.size());
+        std::atomic<size_t> next{0};
+        auto worker = [&] {
+            for (size_t i = next++; i < jobs.size(); i = next++) {
+                try {
+                    results[i] =
+                        render_file(provider, settings, jobs[i], options, lerp_token, progress);
+                } catch (const std::exception &error) {
+                    results[i].error = error.what();
+                }
+                progress.file_done();
+            }
+        };
+        std::vector<std::jthread> workers;
+        const size_t count = std::min<size_t>(std::max(1u, options.jobs), jobs.size());
+        for (size_t i = 0; i < count; ++i) {
+            workers.emplace_back(worker);
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+
+    double audio_seconds = 0.0;
+    int failed = 0;
+    std::printf("render %s, blocks of %d frames%s\n", settings.path.string().c_str(),
+                options.block, options.lerp_sweep ? ", Lerp swept" : "");
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const Job &job = jobs[i];
+        const Result &result = results[i];
+        if (!result.ok) {
+            ++failed;
+            std::fprintf(stderr, "tolvane: %s\n", result.error.c_str());
+            continue;
+        }
+        const double duration = static_cast<double>(result.frames) / job.info.samplerate;
+        audio_seconds += duration;
+        std::printf("  %s -> %s: %.2f s, %d Hz %s, peak %s, %lld saturated\n",
+                    job.input.string().c_str(), job.output.string().c_str(), duration,
+                    job.info.samplerate, job.info.channels == 2 ? "stereo" : "mono",
+                    level(result.peak).c_str(), static_cast<long long>(result.saturated));
+        if (result.saturated > 0) {
+            std::fprintf(stderr,
+                         "warning: %s: %lld samples saturated to +32767/-32768; lower the "
+                         "gains or the input level\n",
+                         job.output.string().c_str(), static_cast<long long>(result.saturated));
+        }
+    }
+    std::printf("%zu of %zu files, %.2f s of audio in %.2f s (%.0fx realtime)\n",
+                jobs.size() - static_cast<size_t>(failed), jobs.size(), audio_seconds, seconds,
+                seconds > 0.0 ? audio_seconds / seconds : 0.0);
+    std::fflush(stdout);
+    if (interrupted) {
+        return 130;
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+}  // namespace tolvane::tools

@@ -1,0 +1,183 @@
+#include "tools/settings.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <sstream>
+#include <utility>
+
+#include "eq/eq_band.h"
+#include "tools/tool_error.h"
+
+namespace fs = std::filesystem;
+
+namespace tolvane::tools {
+
+namespace {
+
+std::string where(const fs::path &path, const toml::source_position &at) {
+    return path.string() + ":" + std::to_string(at.line) + ":" + std::to_string(at.column);
+}
+
+std::string format_number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string type_word_list() {
+    std::string list;
+    for (const std::string &word : filter_type_words()) {
+        list += (list.empty() ? "" : ", ") + word;
+    }
+    return list;
+}
+
+// The slot value for one key; throws with the reason when the TOML value does
+// not fit the property's registered type.
+Setting convert(const Property &property, const toml::node &value, const std::string &at) {
+    Setting setting{property, 0.0f, 0, "", at};
+    auto refuse = [&](const std::string &expected) {
+        std::ostringstream found;
+        found << value.type();
+        throw ToolError(at + ": \"" + property.name + "\" takes " + expected + ", not a " +
+                        found.str());
+    };
+    switch (property.subtype) {
+    case SUBTYPE_FLOAT:
+        if (!value.is_number()) {
+            refuse("a number");
+        }
+        {
+            const double number = value.value<double>().value();
+            setting.float_value = static_cast<float>(number);
+            setting.given = format_number(number);
+        }
+        break;
+    case SUBTYPE_INTEGER:
+        if (const auto *word = value.as_string()) {
+            const auto &words = filter_type_words();
+            const auto found = std::find(words.begin(), words.end(), word->get());
+            if (found == words.end()) {
+                throw ToolError(at + ": \"" + property.name + "\": unknown filter type \"" +
+                                word->get() + "\"; the types are " + type_word_list() +
+                                ", or 0 to 4");
+            }
+            setting.int_value = static_cast<int32_t>(found - words.begin());
+            setting.given = word->get();
+        } else if (const auto *number = value.as_integer()) {
+            // The provider clamps; a number beyond 32 bits reaches it at the
+            // nearest 32-bit value and is reported as the file gave it.
+            setting.int_value = static_cast<int32_t>(
+                std::clamp<int64_t>(number->get(), std::numeric_limits<int32_t>::min(),
+                                    std::numeric_limits<int32_t>::max()));
+            setting.given = std::to_string(number->get());
+        } else {
+            refuse("a filter type (" + type_word_list() + ") or an integer");
+        }
+        break;
+    case SUBTYPE_BOOLEAN:
+        if (!value.is_boolean()) {
+            refuse("true or false");
+        }
+        setting.int_value = value.as_boolean()->get() ? 1 : 0;
+        setting.given = value.as_boolean()->get() ? "true" : "false";
+        break;
+    default:
+        throw ToolError(at + ": \"" + property.name + "\" has a value type (" +
+                        std::to_string(property.subtype) + ") that settings files cannot set");
+    }
+    return setting;
+}
+
+}  // namespace
+
+const std::vector<std::string> &filter_type_words() {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> w(EQ_TYPE_MAX + 1);
+        w[EQ_LOWPASS] = "lowpass";
+        w[EQ_HIGHPASS] = "highpass";
+        w[EQ_LOWSHELF] = "lowshelf";
+        w[EQ_HIGHSHELF] = "highshelf";
+        w[EQ_PEAKING] = "peaking";
+        return w;
+    }();
+    return words;
+}
+
+std::vector<Property> sample_properties(const host::Provider &provider) {
+    std::vector<Property> properties;
+    for (const InterfaceEntry &entry : provider.entries(INTERFACE_SAMPLE)) {
+        if (entry.kind == ENTRY_PROPERTY) {
+            properties.push_back({entry.name, static_cast<int32_t>(entry.value), entry.subtype});
+        }
+    }
+    return properties;
+}
+
+Settings load_settings(const fs::path &path, const std::vector<Property> &properties) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        throw ToolError(path.string() + ": no such settings file");
+    }
+    toml::table table;
+    try {
+        table = toml::parse_file(path.string());
+    } catch (const toml::parse_error &error) {
+        throw ToolError(where(path, error.source().begin) + ": " +
+                        std::string(error.description()));
+    }
+
+    // The table is ordered by key; the provider receives the values in the
+    // order the file gives them.
+    std::vector<std::pair<toml::source_position, Setting>> found;
+    for (auto &&[key, value] : table) {
+        const auto property =
+            std::find_if(properties.begin(), properties.end(),
+                         [&](const Property &p) { return p.name == key.str(); });
+        if (property == properties.end()) {
+            throw ToolError(where(path, key.source().begin) + ": unknown property \"" +
+                            std::string(key.str()) +
+                            "\"; the properties are \"Lerp\" and \"P Word B\" with preset P 0 "
+                            "or 1, Word one of Freq, Q, Gain, Type, Enable, and band B 0 to 2");
+        }
+        found.emplace_back(key.source().begin,
+                           convert(*property, value, where(path, value.source().begin)));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    Settings settings{path, {}};
+    for (auto &[position, setting] : found) {
+        settings.values.push_back(std::move(setting));
+    }
+    return settings;
+}
+
+std::vector<std::string> apply_settings(host::Voice &voice, const Settings &settings) {
+    std::vector<std::string> reports;
+    for (const Setting &setting : settings.values) {
+        std::string stored;
+        if (setting.property.subtype == SUBTYPE_FLOAT) {
+            const float after = voice.set_float(setting.property.token, setting.float_value);
+            // A value the provider refuses (not a number) is kept, so it never
+            // compares equal: that is reported too.
+            if (after != setting.float_value) {
+                stored = format_number(after);
+            }
+        } else {
+            const int32_t after = voice.set_int(setting.property.token, setting.int_value);
+            if (after != setting.int_value) {
+                stored = std::to_string(after);
+            }
+        }
+        if (!stored.empty()) {
+            reports.push_back(setting.where + ": \"" + setting.property.name + "\" = " +
+                              setting.given + " was stored by the provider as " + stored);
+        }
+    }
+    return reports;
+}
+
+}  // namespace tolvane::tools

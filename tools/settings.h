@@ -1,0 +1,50 @@
+// Settings files: TOML whose keys are the provider's own sample property
+// names, checked against what the provider registered and set through its
+// property entry, so that clamping is the provider's.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/provider_host.h"
+
+namespace tolvane::tools {
+
+// A sample property as the provider registered it.
+struct Property {
+    std::string name;
+    int32_t token;
+    uint32_t subtype;  // SUBTYPE_FLOAT, SUBTYPE_INTEGER or SUBTYPE_BOOLEAN
+};
+
+// The provider's sample properties, in registration order.
+std::vector<Property> sample_properties(const host::Provider &provider);
+
+// One key of a settings file, converted to what the provider's slot holds.
+struct Setting {
+    Property property;
+    float float_value = 0.0f;  // SUBTYPE_FLOAT
+    int32_t int_value = 0;     // SUBTYPE_INTEGER and SUBTYPE_BOOLEAN
+    std::string given;         // the value as the file states it, for reports
+    std::string where;         // "file:line:column" of the value
+};
+
+struct Settings {
+    std::filesystem::path path;
+    std::vector<Setting> values;  // in the order of the file
+};
+
+// Reads a settings file. A syntax error, an unknown key or a value of the
+// wrong type throws ToolError naming the file, line and column.
+Settings load_settings(const std::filesystem::path &path, const std::vector<Property> &properties);
+
+// Sets every value through the provider. Returns one line for each value the
+// provider did not store as given (clamped, or refused and kept).
+std::vector<std::string> apply_settings(host::Voice &voice, const Settings &settings);
+
+// The filter type words of settings files, by type value.
+const std::vector<std::string> &filter_type_words();
+
+}  // namespace tolvane::tools
