@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-#include <sstream>
 #include <utility>
 
 #include "eq/eq_band.h"
@@ -27,6 +26,25 @@ std::string format_number(double value) {
     return text;
 }
 
+std::string describe(toml::node_type type) {
+    switch (type) {
+    case toml::node_type::string:
+        return "text";
+    case toml::node_type::integer:
+        return "an integer";
+    case toml::node_type::floating_point:
+        return "a fraction";
+    case toml::node_type::boolean:
+        return "true or false";
+    case toml::node_type::table:
+        return "a table";
+    case toml::node_type::array:
+        return "an array";
+    default:
+        return "a date or time";
+    }
+}
+
 std::string type_word_list() {
     std::string list;
     for (const std::string &word : filter_type_words()) {
@@ -40,10 +58,8 @@ std::string type_word_list() {
 Setting convert(const Property &property, const toml::node &value, const std::string &at) {
     Setting setting{property, 0.0f, 0, "", at};
     auto refuse = [&](const std::string &expected) {
-        std::ostringstream found;
-        found << value.type();
-        throw ToolError(at + ": \"" + property.name + "\" takes " + expected + ", not a " +
-                        found.str());
+        throw ToolError(at + ": \"" + property.name + "\" takes " + expected + ", not " +
+                        describe(value.type()));
     };
     switch (property.subtype) {
     case SUBTYPE_FLOAT:

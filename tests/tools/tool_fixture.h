@@ -1,0 +1,58 @@
+// Running the built tool and handling the files it reads and writes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolvane::tools_test {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int status;  // the exit status; -1 if the program did not exit by itself
+    std::string out, err;
+};
+
+// Runs `tolvane` with these arguments, in `folder`.
+ToolRun run_tool(const std::vector<std::string> &args, const fs::path &folder);
+
+struct Audio {
+    int rate = 48000;
+    int channels = 1;
+    std::vector<int16_t> samples;  // interleaved
+    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    int64_t frames() const { return static_cast<int64_t>(samples.size()) / channels; }
+};
+
+void write_audio(const fs::path &path, const Audio &audio);
+Audio read_audio(const fs::path &path);
+
+// Music-like test content: a few partials and a little noise, reproducible.
+Audio test_signal(int rate, int channels, double seconds, int format);
+
+std::string read_bytes(const fs::path &path);
+void write_text(const fs::path &path, const std::string &text);
+
+// Every file under a folder with its contents: what a failed command must
+// leave exactly as it was.
+std::map<std::string, std::string> snapshot(const fs::path &folder);
+
+// A table row's label as a test name.
+std::string test_name(const std::string &label);
+
+// Each test gets a fresh folder, removed afterwards.
+class ToolTest : public testing::Test {
+protected:
+    ToolTest();
+    ~ToolTest() override;
+    ToolRun tolvane(const std::vector<std::string> &args) { return run_tool(args, dir); }
+    fs::path dir;
+};
+
+}  // namespace tolvane::tools_test
