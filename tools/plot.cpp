@@ -60,7 +60,9 @@ std::string script(const Response &response, const std::string &name, const fs::
       << "set output " << quoted(png.string()) << "\n"
       << "set title " << quoted(name + ": magnitude response at " + number(response.rate) + " Hz, Lerp " + number(response.lerp)) << "\n"
       << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\n"
-      << "set logscale x 10\nset xrange [10:" << nyquist << "]\n"
+      // A hair wider than 10 Hz to Nyquist: gnuplot drops a tick that falls
+      // exactly on the border.
+      << "set logscale x 10\nset xrange [" << 10.0 * 0.9999 << ":" << nyquist * 1.0001 << "]\n"
       << "set yrange [" << bottom << ":" << top << "]\nset ytics 6\n"
       << "set xtics (";
     const double ticks[] = {10, 20, 50, 100, 200, 500, 1e3, 2e3, 5e3, 1e4, 2e4, 5e4, 1e5};

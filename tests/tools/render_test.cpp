@@ -58,7 +58,11 @@ const RenderCase RENDER_CASES[] = {
 std::string settings_text(const std::vector<Value> &values) {
     std::string text;
     for (const Value &v : values) {
-        text += "\"" + std::string(v.name) + "\" = " + v.toml + "\n";
+        text += '"';
+        text += v.name;
+        text += "\" = ";
+        text += v.toml;
+        text += '\n';
     }
     return text;
 }
@@ -149,6 +153,19 @@ TEST_F(Render, ManyJobsMatchOneJob) {
         EXPECT_EQ(read_bytes(dir / "jobs1" / name), read_bytes(dir / "jobs4" / name)) << name;
         EXPECT_FALSE(read_bytes(dir / "jobs1" / name).empty()) << name;
     }
+}
+
+// Ogg holds no PCM: its output stays Ogg Vorbis, at the input's rate.
+TEST_F(Render, OggStaysOggVorbis) {
+    write_audio(dir / "in.ogg", test_signal(32000, 2, 0.5, SF_FORMAT_OGG | SF_FORMAT_VORBIS));
+    write_text(dir / "settings.toml", settings_text(WARM));
+    const ToolRun run = tolvane({"render", "settings.toml", "in.ogg", "-o", "out.ogg"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio out = read_audio(dir / "out.ogg");
+    EXPECT_EQ(out.format, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    EXPECT_EQ(out.rate, 32000);
+    EXPECT_EQ(out.channels, 2);
+    EXPECT_EQ(out.frames(), read_audio(dir / "in.ogg").frames());
 }
 
 // --force replaces an existing output with the render; the summary reports
