@@ -7,21 +7,9 @@ using namespace engine_test;
 namespace {
 
 // The state a fresh open must give, built without the product's code.
-EqSampleState expected_defaults(void *driver, uintptr_t sample, float rate) {
+EqSampleState expected_defaults(void *driver, uintptr_t sample) {
     EqSampleState want;
-    std::memset(&want, 0, sizeof want);
-    want.sample = sample;
-    want.driver = static_cast<EqDriverState *>(driver);
-    want.rate = rate;
-    want.lerp = 1.0f;
-    for (EqBand &band : want.bands) {
-        band.freq = 20000.0f;
-        band.q = 1.0f;
-        band.gain = 1.0f;
-        band.type = EQ_LOWPASS;
-        band.enabled = 0;
-        plain::design(band, rate);
-    }
+    plain::open(want, static_cast<EqDriverState *>(driver), sample);
     return want;
 }
 
@@ -35,7 +23,7 @@ TEST(State, OpenOverGarbageGivesExactlyTheDefaults) {
     const uintptr_t sample = 0x5eed;
     ASSERT_EQ(fn().open_sample(driver.data(), sample, memory.data()), memory.data());
 
-    const EqSampleState want = expected_defaults(driver.data(), sample, 44100.0f);
+    const EqSampleState want = expected_defaults(driver.data(), sample);
     EXPECT_TRUE(same_bytes(memory.data(), &want, sizeof want));
     const auto *state = reinterpret_cast<const EqSampleState *>(memory.data());
     EXPECT_EQ(state->rate, 44100.0f);
@@ -75,7 +63,11 @@ TEST(State, MissingDriverRecordOpensAtRateZero) {
         int16_t out[4];
         fn().sample_process(&state, in, out, 2, 22050, 1);
         EXPECT_TRUE(same_bytes(in, out, sizeof in));
-        const EqSampleState want = expected_defaults(driver, 3, 22050.0f);
+        EqSampleState want = expected_defaults(driver, 3);
+        for (EqBand &band : want.bands) {
+            plain::design(band, 22050.0f);
+        }
+        want.rate = 22050.0f;
         EXPECT_TRUE(same_bytes(&state, &want, sizeof want));
     }
 }

@@ -103,6 +103,26 @@ void design(EqBand &band, float rate) {
     }
 }
 
+void open(EqSampleState &state, EqDriverState *driver, uintptr_t sample) {
+    std::memset(&state, 0, sizeof state);
+    state.sample = sample;
+    state.driver = driver;
+    int32_t rate = 0;
+    if (driver && driver->host_driver) {
+        std::memcpy(&rate, (const char *)driver->host_driver + 20, 4);
+    }
+    state.rate = (float)rate;
+    state.lerp = 1.0f;
+    for (EqBand &band : state.bands) {
+        band.freq = 20000.0f;
+        band.q = 1.0f;
+        band.gain = 1.0f;
+        band.type = 0;
+        band.enabled = 0;
+        design(band, state.rate);
+    }
+}
+
 int32_t property(EqSampleState &state, int32_t token, void *before, const void *new_value,
                  void *after) {
     if (token < 3 || token > 33) {

@@ -11,6 +11,8 @@
 namespace plain {
 
 void design(EqBand &band, float rate);
+// Same contract as FLTSMP_open_sample on non-null memory.
+void open(EqSampleState &state, EqDriverState *driver, uintptr_t sample);
 // Same contract as FLTSMP_sample_property.
 int32_t property(EqSampleState &state, int32_t token, void *before, const void *new_value,
                  void *after);
