@@ -84,6 +84,13 @@ std::vector<Job> plan(const RenderOptions &options) {
     return jobs;
 }
 
+// "Lerp" for block `index` of `blocks` under a sweep from a to b: a at the
+// first block, b at the last.
+float sweep_lerp(double a, double b, int64_t index, int64_t blocks) {
+    const double t = blocks > 1 ? static_cast<double>(index) / static_cast<double>(blocks - 1) : 0.0;
+    return static_cast<float>(a + (b - a) * t);
+}
+
 Result render_file(const host::Provider &provider, const Settings &settings, const Job &job,
                    const RenderOptions &options, int32_t lerp_token, Progress &progress) {
     Result result;
@@ -141,11 +148,6 @@ std::string level(int peak) {
 }
 
 }  // namespace
-
-float sweep_lerp(double a, double b, int64_t index, int64_t blocks) {
-    const double t = blocks > 1 ? static_cast<double>(index) / static_cast<double>(blocks - 1) : 0.0;
-    return static_cast<float>(a + (b - a) * t);
-}
 
 int render(const host::Provider &provider, const Settings &settings,
            const RenderOptions &options) {

@@ -28,8 +28,4 @@ struct RenderOptions {
 int render(const host::Provider &provider, const Settings &settings,
            const RenderOptions &options);
 
-// "Lerp" for block `index` of `blocks` under a sweep from a to b: a at the
-// first block, b at the last.
-float sweep_lerp(double a, double b, int64_t index, int64_t blocks);
-
 }  // namespace tolvane::tools
