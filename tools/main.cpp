@@ -52,6 +52,10 @@ int run_response(const std::string &provider_path, const fs::path &settings_path
     }
     const Response response =
         compute_response(read_stored(voice, loaded.provider), rate, points);
+    // The plot first: without gnuplot, nothing is written.
+    if (png) {
+        plot_response(response, settings_path.filename().string(), *png, force);
+    }
     if (csv) {
         PendingOutput pending(*csv, force);
         std::ofstream out(pending.temp_path());
@@ -61,9 +65,6 @@ int run_response(const std::string &provider_path, const fs::path &settings_path
             throw ToolError(csv->string() + ": cannot write");
         }
         pending.commit();
-    }
-    if (png) {
-        plot_response(response, settings_path.filename().string(), *png, force);
     }
     if (!png && !csv) {
         write_csv(response, std::cout);
