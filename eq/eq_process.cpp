@@ -1,8 +1,11 @@
 // Block processing: both presets' bands over 16-bit PCM, crossfaded by lerp.
 #include <xmmintrin.h>
 
+#include <cstddef>
 #include <cstring>
 
+#include "eq/eq_block.h"
+#include "eq/eq_dispatch.h"
 #include "eq/eq_process.h"
 #include "eq/eq_state.h"
 #include "provider/tolvane.h"
@@ -74,9 +77,115 @@ int16_t eq_to_pcm_round(float value) {
     return static_cast<int16_t>(_mm_cvtss_si32(_mm_set_ss(value)));
 }
 
-extern "C" void TOLVANE_CALL FLTSMP_sample_process(void *state_memory, const int16_t *source,
-                                                   int16_t *destination, int32_t frames,
-                                                   int32_t rate, int32_t stereo) {
+namespace {
+
+// The frame-by-frame loop, straight through eq_run_preset: the scalar path,
+// and the one taken when source and destination partly overlap, where only
+// reading each frame just before writing it gives the defined result.
+void process_scalar(EqSampleState &work, const int16_t *source, int16_t *destination,
+                    int32_t frames, bool stereo) {
+    const float w0 = work.lerp;
+    const float w1 = to_float(1.0 - static_cast<double>(w0));
+    EqBand *preset0 = &work.bands[0];
+    EqBand *preset1 = &work.bands[EQ_BANDS_PER_PRESET];
+
+    auto mix = [&](int channel, int16_t sample) {
+        const float x = sample;
+        const float p1 = eq_run_preset(preset1, channel, w1, x);
+        const float p0 = eq_run_preset(preset0, channel, w0, x);
+        return to_float(static_cast<double>(p0) + static_cast<double>(p1));
+    };
+
+    if (stereo) {
+        for (int32_t i = 0; i < frames; ++i) {
+            // Both values are read before either is written: in place is safe.
+            const int16_t left = source[2 * static_cast<ptrdiff_t>(i)];
+            const int16_t right = source[2 * static_cast<ptrdiff_t>(i) + 1];
+            const float out_left = mix(0, left);
+            const float out_right = mix(1, right);
+            destination[2 * static_cast<ptrdiff_t>(i)] = eq_to_pcm_round(out_left);
+            destination[2 * static_cast<ptrdiff_t>(i) + 1] = eq_to_pcm_round(out_right);
+        }
+    } else {
+        for (int32_t i = 0; i < frames; ++i) {
+            destination[i] = eq_to_pcm_truncate(mix(0, source[i]));
+        }
+    }
+}
+
+bool overlap_partly(const int16_t *source, const int16_t *destination, size_t values) {
+    const uintptr_t s = reinterpret_cast<uintptr_t>(source);
+    const uintptr_t d = reinterpret_cast<uintptr_t>(destination);
+    const uintptr_t bytes = values * sizeof(int16_t);
+    return s != d && s < d + bytes && d < s + bytes;
+}
+
+// The presets that run and their enabled bands, the preset with more bands
+// first. A preset runs unless its weight is below the gate (so a weight that
+// is not a number runs, as in eq_run_preset).
+EqBlock plan(EqSampleState &work, const int16_t *source, int16_t *destination, int32_t frames,
+             bool stereo) {
+    EqBlock block{source, destination, frames, stereo, 0, {}};
+    const float weights[EQ_PRESETS] = {work.lerp, to_float(1.0 - static_cast<double>(work.lerp))};
+    for (int p = 0; p < EQ_PRESETS; ++p) {
+        if (weights[p] < EQ_GATE) {
+            continue;
+        }
+        EqChain &chain = block.chain[block.chains++];
+        chain.weight = weights[p];
+        chain.stages = 0;
+        for (int k = 0; k < EQ_BANDS_PER_PRESET; ++k) {
+            EqBand &band = work.bands[EQ_BANDS_PER_PRESET * p + k];
+            if (band.enabled != 0) {
+                chain.band[chain.stages++] = &band;
+            }
+        }
+    }
+    if (block.chains == 2 && block.chain[1].stages > block.chain[0].stages) {
+        const EqChain first = block.chain[0];
+        block.chain[0] = block.chain[1];
+        block.chain[1] = first;
+    }
+    return block;
+}
+
+// Longer blocks run in pieces of this many frames, which keeps every index
+// within 32 bits; a piece boundary changes nothing in the result.
+constexpr int32_t EQ_PIECE = 1 << 16;
+
+void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_t *destination,
+                 int32_t frames, bool stereo) {
+    const int channels = stereo ? 2 : 1;
+    for (int32_t done = 0; done < frames; done += EQ_PIECE) {
+        const int32_t piece = frames - done < EQ_PIECE ? frames - done : EQ_PIECE;
+        const size_t offset = static_cast<size_t>(done) * channels;
+        const EqBlock block = plan(work, source + offset, destination + offset, piece, stereo);
+        if (block.chains == 0) {
+            // Both presets gated: each result is 0 + 0.
+            std::memset(destination + offset, 0, static_cast<size_t>(piece) * channels * sizeof(int16_t));
+            continue;
+        }
+        if (block.chains == 1 && block.chain[0].stages == 0 && block.chain[0].weight == 1.0f) {
+            // One preset at full weight with every band disabled: each value
+            // passes unchanged, so the block is a copy (or nothing, in place).
+            if (source != destination) {
+                std::memcpy(destination + offset, source + offset,
+                            static_cast<size_t>(piece) * channels * sizeof(int16_t));
+            }
+            continue;
+        }
+        switch (path) {
+        case EQ_PATH_AVX512: eq_block_avx512(block); break;
+        case EQ_PATH_AVX2: eq_block_avx2(block); break;
+        default: eq_block_sse2(block); break;
+        }
+    }
+}
+
+}  // namespace
+
+void eq_sample_process_on(EqPath path, void *state_memory, const int16_t *source,
+                          int16_t *destination, int32_t frames, int32_t rate, int32_t stereo) {
     // The block works on a copy taken at its start and writes it back once at
     // its end: a property change made on the same state meanwhile is lost.
     EqSampleState work;
@@ -90,33 +199,21 @@ extern "C" void TOLVANE_CALL FLTSMP_sample_process(void *state_memory, const int
         }
     }
 
-    const float w0 = work.lerp;
-    const float w1 = to_float(1.0 - static_cast<double>(w0));
-    EqBand *preset0 = &work.bands[0];
-    EqBand *preset1 = &work.bands[EQ_BANDS_PER_PRESET];
-
-    auto mix = [&](int channel, int16_t sample) {
-        const float x = sample;
-        const float p1 = eq_run_preset(preset1, channel, w1, x);
-        const float p0 = eq_run_preset(preset0, channel, w0, x);
-        return to_float(static_cast<double>(p0) + static_cast<double>(p1));
-    };
-
-    if (stereo != 0) {
-        for (int32_t i = 0; i < frames; ++i) {
-            // Both values are read before either is written: in place is safe.
-            const int16_t left = source[2 * i];
-            const int16_t right = source[2 * i + 1];
-            const float out_left = mix(0, left);
-            const float out_right = mix(1, right);
-            destination[2 * i] = eq_to_pcm_round(out_left);
-            destination[2 * i + 1] = eq_to_pcm_round(out_right);
-        }
-    } else {
-        for (int32_t i = 0; i < frames; ++i) {
-            destination[i] = eq_to_pcm_truncate(mix(0, source[i]));
+    if (frames > 0) {
+        const size_t values = static_cast<size_t>(frames) * (stereo != 0 ? 2 : 1);
+        if (path == EQ_PATH_SCALAR || overlap_partly(source, destination, values)) {
+            process_scalar(work, source, destination, frames, stereo != 0);
+        } else {
+            run_kernels(path, work, source, destination, frames, stereo != 0);
         }
     }
 
     std::memcpy(state_memory, &work, sizeof work);
+}
+
+extern "C" void TOLVANE_CALL FLTSMP_sample_process(void *state_memory, const int16_t *source,
+                                                   int16_t *destination, int32_t frames,
+                                                   int32_t rate, int32_t stereo) {
+    eq_sample_process_on(eq_path_chosen(), state_memory, source, destination, frames, rate,
+                         stereo);
 }

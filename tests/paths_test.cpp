@@ -1,0 +1,438 @@
+// Every code path that block processing can take, forced in turn and compared
+// with the plain implementation: every output value, the bytes around the
+// output, and every byte of the state after each block. The paths differ only
+// in how they schedule the same arithmetic, so any difference is a defect.
+//
+// Cases are generated from a seed that is printed on failure. The enabled
+// bands and the Lerp value are stepped through every combination, so each
+// kernel shape (how many bands each preset runs, whether a preset is gated or
+// at full weight) meets mono and stereo, short and long blocks, in place and
+// overlapping buffers. Half the cases are adversarial: coefficients and
+// histories written straight into the state with widely spread exponents,
+// exactly cancelling terms, zeros of both signs, subnormals, infinities and
+// the processor's default NaN, so that any other order or rounding of the
+// double-precision operations would show.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "eq/eq_dispatch.h"
+#include "eq/eq_state.h"
+#include "tests/reference/plain_eq.h"
+
+namespace {
+
+// The NaN that the processor's arithmetic makes (negative, quiet, no
+// payload): the only NaN a band can produce from numbers. Every operation
+// passes it on unchanged, so it is the one NaN whose propagation is defined
+// to the bit whatever the order of the operands.
+const float DEFAULT_NAN = std::bit_cast<float>(0xffc00000u);
+
+constexpr int16_t GUARD = 0x5a5a;
+constexpr int GUARD_VALUES = 8;
+
+class Generator {
+public:
+    explicit Generator(uint32_t seed) : rng_(seed) {}
+
+    uint32_t below(uint32_t n) { return rng_() % n; }
+    bool chance(uint32_t in) { return below(in) == 0; }
+    float unit() { return std::uniform_real_distribution<float>(0.0f, 1.0f)(rng_); }
+
+    float sign() { return rng_() & 1 ? -1.0f : 1.0f; }
+
+    // In [1, 2) or (-2, -1]. One draw per statement throughout, so that a
+    // seed draws in the same order on every build.
+    float mantissa() {
+        const float s = sign();
+        return s * (1.0f + unit());
+    }
+
+    // Any exponent from tiny to huge, either sign.
+    float wide() {
+        const float m = mantissa();
+        return std::ldexp(m, static_cast<int>(below(90)) - 45);
+    }
+
+    // A value a float history or coefficient can hold, odd ones often.
+    float special() {
+        static const float table[] = {
+            0.0f,
+            -0.0f,
+            1.0f,
+            -1.0f,
+            std::numeric_limits<float>::denorm_min(),
+            -std::numeric_limits<float>::denorm_min(),
+            std::numeric_limits<float>::min(),
+            -3.5e-39f,  // subnormal
+            std::numeric_limits<float>::max(),
+            -std::numeric_limits<float>::max(),
+            std::numeric_limits<float>::infinity(),
+            -std::numeric_limits<float>::infinity(),
+            DEFAULT_NAN,
+        };
+        return table[below(sizeof table / sizeof table[0])];
+    }
+
+    float any_value() {
+        const uint32_t r = below(10);
+        return r < 6 ? wide() : r < 8 ? special() : std::ldexp(unit() - 0.5f, -130);  // small ones
+    }
+
+    // Negated, keeping the default NaN as it is (its negation is another NaN).
+    static float minus(float x) { return std::isnan(x) ? x : -x; }
+
+    // Coefficients and histories where the order of the sums decides the
+    // result: b0*v + b1*x1 cancels when b1 = b0 and x1 = -v, and
+    // a1*y1 + a2*y2 cancels when a2 = -a1 and y2 = y1.
+    void poke(EqBand &band) {
+        band.b0 = any_value();
+        band.b1 = chance(2) ? band.b0 : any_value();
+        band.b2 = any_value();
+        band.a1 = any_value();
+        band.a2 = chance(2) ? minus(band.a1) : any_value();
+        for (int c = 0; c < 2; ++c) {
+            band.x1[c] = any_value();
+            band.x2[c] = chance(3) ? minus(band.x1[c]) : any_value();
+            band.y1[c] = any_value();
+            band.y2[c] = chance(2) ? band.y1[c] : any_value();
+        }
+        if (chance(4)) {
+            // Stable coefficients near the unit circle: small values that
+            // decay into the subnormal range and stay there.
+            band.b0 = band.b1 = band.b2 = 0.0f;
+            band.a1 = -1.99f + 0.01f * unit();
+            band.a2 = 0.995f;
+        }
+    }
+
+    // A band whose first step cancels almost exactly: two of the four history
+    // terms are 2^e and -(2^e - d), d a few units of the 48th bit, and the
+    // others are small enough that adding them to 2^e in double loses some of
+    // their bits. Where each term enters the sum then decides the bits of the
+    // small result, so any other order of the additions rounds differently.
+    // Each channel has its own e.
+    void poke_cancelling(EqBand &band) {
+        const int big = static_cast<int>(below(4));
+        const int partner = (big + 1 + static_cast<int>(below(3))) % 4;
+        const float big_sign = sign();
+        // (1 - k/2^m)(1 + k/2^m) = 1 - k^2/2^2m: a product of two singles
+        // that needs 48 bits.
+        const float k = static_cast<float>(1 + below(63));
+        const int m = 16 + static_cast<int>(below(8));
+        float coefficient[4], history_mantissa[4];
+        int scale[4];  // each term's history is history_mantissa * 2^(e + scale)
+        for (int t = 0; t < 4; ++t) {
+            const int a = static_cast<int>(below(21)) - 10;
+            history_mantissa[t] = 1.0f;
+            scale[t] = -a;
+            if (t == big) {
+                coefficient[t] = big_sign * std::ldexp(1.0f, a);
+            } else if (t == partner) {
+                coefficient[t] = -big_sign * std::ldexp(1.0f - std::ldexp(k, -m), a);
+                history_mantissa[t] = 1.0f + std::ldexp(k, -m);
+            } else {
+                coefficient[t] = std::ldexp(mantissa(), a);
+                scale[t] = -a - 20 - static_cast<int>(below(30));
+            }
+        }
+        // The terms are added as +b1*x1, +b2*x2, -a1*y1, -a2*y2.
+        band.b1 = coefficient[0];
+        band.b2 = coefficient[1];
+        band.a1 = -coefficient[2];
+        band.a2 = -coefficient[3];
+        const float b0 = 1.0f + unit();
+        band.b0 = std::ldexp(b0, -static_cast<int>(below(60)));
+        for (int c = 0; c < 2; ++c) {
+            const int e = static_cast<int>(below(80)) - 30;
+            float history[4];
+            for (int t = 0; t < 4; ++t) {
+                const bool small = t != big && t != partner;
+                history[t] = std::ldexp(small ? 1.0f + unit() : history_mantissa[t], e + scale[t]);
+            }
+            band.x1[c] = history[0];
+            band.x2[c] = history[1];
+            band.y1[c] = history[2];
+            band.y2[c] = history[3];
+        }
+    }
+
+    void design(EqBand &band, float rate) {
+        band.type = static_cast<int32_t>(below(5));
+        const bool at_zero = chance(10);
+        const float f1 = unit();
+        const float f2 = unit();
+        band.freq = at_zero ? 0.0f : 20000.0f * f1 * f2;
+        const float q1 = unit();
+        const float q2 = unit();
+        band.q = 0.01f + 10.0f * q1 * q2;
+        band.gain = -30.0f + 60.0f * unit();
+        eq_design_band(&band, rate);
+        if (chance(2)) {
+            for (int c = 0; c < 2; ++c) {
+                band.x1[c] = -32768.0f + 65535.0f * unit();
+                band.x2[c] = -32768.0f + 65535.0f * unit();
+                band.y1[c] = -32768.0f + 65535.0f * unit();
+                band.y2[c] = -32768.0f + 65535.0f * unit();
+            }
+        }
+    }
+
+    int16_t sample(uint32_t kind, size_t i) {
+        switch (kind) {
+        case 0: return static_cast<int16_t>(rng_());                              // full-scale noise
+        case 1: return static_cast<int16_t>(static_cast<int>(below(401)) - 200);  // quiet
+        case 2: return 0;                                                         // silence
+        case 3: return static_cast<int16_t>(i % 2 ? 32767 : -32768);              // extremes
+        default: return static_cast<int16_t>(static_cast<int>(below(20001)) - 10000);
+        }
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+// Lerp values that select every combination of gated, weighted and full
+// presets, including weights the property entry would never store.
+const float LERPS[] = {
+    1.0f,                                        // preset 0 alone at full weight
+    0.0f,                                        // preset 1 alone at full weight
+    0.5f,                                        // both
+    0.9995f,                                     // preset 0 alone, weighted
+    0.0005f,                                     // preset 1 alone, weighted
+    0.999f,                                      // 1 - 0.999 is just below the gate
+    0.998f,                                      // both, preset 1 barely
+    0.001f,                                      // both, preset 0 at the gate exactly
+    std::nextafter(0.001f, 0.0f),                // preset 0 gated
+    0.3f,                                        // both
+    2.0f,                                        // preset 0 at weight 2, preset 1 gated
+    -1.0f,                                       // preset 0 gated, preset 1 at weight 2
+};
+constexpr int LERP_COUNT = sizeof LERPS / sizeof LERPS[0];
+
+// Where the output goes relative to the input.
+enum Layout { SEPARATE, IN_PLACE, DESTINATION_ONE_VALUE_AHEAD, SOURCE_ONE_VALUE_AHEAD };
+
+struct Block {
+    int32_t frames, rate, stereo;
+    Layout layout;
+    std::vector<int16_t> input;
+};
+
+struct Scenario {
+    EqSampleState state;
+    std::vector<Block> blocks;
+};
+
+Scenario make_scenario(uint32_t seed, bool adversarial) {
+    Generator g(seed);
+    Scenario s;
+    std::memset(&s.state, 0, sizeof s.state);
+    const int32_t rates[] = {8000, 22050, 44100, 48000, 96000};
+    const int32_t rate = rates[g.below(5)];
+    s.state.rate = static_cast<float>(rate);
+    // Stepping through every enable mask and Lerp value in turn.
+    const uint32_t mask = seed % 64;
+    s.state.lerp = g.chance(40) ? DEFAULT_NAN : LERPS[(seed / 64) % LERP_COUNT];
+    for (int i = 0; i < EQ_BANDS; ++i) {
+        EqBand &band = s.state.bands[i];
+        const uint32_t how = g.below(8);
+        if (adversarial && how < 3) {
+            g.poke(band);
+        } else if (adversarial && how < 6) {
+            g.poke_cancelling(band);
+        } else {
+            g.design(band, s.state.rate);
+        }
+        band.enabled = (mask >> i) & 1 ? (g.chance(4) ? -7 : 1) : 0;
+    }
+
+    static const int32_t frame_counts[] = {-5, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 300, 1024};
+    const int count = 1 + static_cast<int>(g.below(4));
+    for (int b = 0; b < count; ++b) {
+        Block block;
+        block.frames = frame_counts[g.below(sizeof frame_counts / sizeof frame_counts[0])];
+        if (g.chance(150)) {
+            block.frames = 70000;  // longer than the pieces long blocks are cut into
+        }
+        block.rate = g.chance(12) ? rates[g.below(5)] : rate;
+        if (g.chance(40)) {
+            block.rate = g.chance(2) ? 0 : -44100;
+        }
+        static const int32_t stereo_args[] = {0, 1, 1, 2, -1};
+        block.stereo = stereo_args[g.below(5)];
+        const uint32_t l = g.below(10);
+        block.layout = l < 5 ? SEPARATE : l < 8 ? IN_PLACE : l < 9 ? DESTINATION_ONE_VALUE_AHEAD
+                                                                    : SOURCE_ONE_VALUE_AHEAD;
+        const size_t values =
+            static_cast<size_t>(std::max(block.frames, 0)) * (block.stereo != 0 ? 2 : 1);
+        const uint32_t kind = g.below(5);
+        block.input.resize(values);
+        for (size_t i = 0; i < values; ++i) {
+            block.input[i] = g.sample(kind, i);
+        }
+        s.blocks.push_back(std::move(block));
+    }
+    return s;
+}
+
+// One block on one buffer laid out as `layout` says, guard values on both
+// sides; returns the whole buffer.
+template <class Process>
+std::vector<int16_t> run_block(const Block &block, Process process) {
+    const size_t values = block.input.size();
+    std::vector<int16_t> buffer(values + 1 + 2 * GUARD_VALUES + (block.layout == SEPARATE ? values : 0), GUARD);
+    int16_t *const base = buffer.data() + GUARD_VALUES;
+    const int16_t *source = base;
+    int16_t *destination = base;
+    switch (block.layout) {
+    case SEPARATE: destination = base + values; break;
+    case IN_PLACE: break;
+    case DESTINATION_ONE_VALUE_AHEAD: destination = base + 1; break;
+    case SOURCE_ONE_VALUE_AHEAD: source = base + 1; break;
+    }
+    std::copy(block.input.begin(), block.input.end(), const_cast<int16_t *>(source));
+    process(source, destination);
+    return buffer;
+}
+
+std::string describe(const Block &block) {
+    static const char *layouts[] = {"separate", "in place", "destination one value ahead",
+                                    "source one value ahead"};
+    return std::to_string(block.frames) + " frames, stereo " + std::to_string(block.stereo) +
+           ", rate " + std::to_string(block.rate) + ", " + layouts[block.layout];
+}
+
+struct Tally {
+    uint64_t scenarios = 0, blocks = 0, values = 0;
+};
+
+// The first difference between the path and the plain implementation, or "".
+std::string compare_path(EqPath path, const Scenario &scenario, Tally &tally) {
+    EqSampleState ours = scenario.state, theirs = scenario.state;
+    for (size_t b = 0; b < scenario.blocks.size(); ++b) {
+        const Block &block = scenario.blocks[b];
+        const std::vector<int16_t> got = run_block(block, [&](const int16_t *src, int16_t *dst) {
+            eq_sample_process_on(path, &ours, src, dst, block.frames, block.rate, block.stereo);
+        });
+        const std::vector<int16_t> want = run_block(block, [&](const int16_t *src, int16_t *dst) {
+            plain::process(theirs, src, dst, block.frames, block.rate, block.stereo);
+        });
+        ++tally.blocks;
+        tally.values += got.size() + sizeof ours / 4;
+        if (got != want) {
+            size_t at = 0;
+            while (got[at] == want[at]) {
+                ++at;
+            }
+            return "block " + std::to_string(b) + " (" + describe(block) + "): buffer value " +
+                   std::to_string(at) + " is " + std::to_string(got[at]) + ", plain gives " +
+                   std::to_string(want[at]);
+        }
+        if (std::memcmp(&ours, &theirs, sizeof ours) != 0) {
+            const auto *o = reinterpret_cast<const uint32_t *>(&ours);
+            const auto *t = reinterpret_cast<const uint32_t *>(&theirs);
+            size_t word = 0;
+            while (o[word] == t[word]) {
+                ++word;
+            }
+            char bits[40];
+            std::snprintf(bits, sizeof bits, ": %08x, plain gives %08x", o[word], t[word]);
+            return "block " + std::to_string(b) + " (" + describe(block) +
+                   "): state differs at byte " + std::to_string(4 * word) + bits;
+        }
+    }
+    ++tally.scenarios;
+    return "";
+}
+
+class EveryPath : public testing::TestWithParam<EqPath> {};
+
+void check_path(EqPath path, bool adversarial, uint32_t first_seed, int count) {
+    if (!eq_path_supported(path)) {
+        GTEST_SKIP() << eq_path_name(path) << " is not supported by this processor";
+    }
+    Tally tally;
+    for (int i = 0; i < count; ++i) {
+        const uint32_t seed = first_seed + static_cast<uint32_t>(i);
+        const std::string difference = compare_path(path, make_scenario(seed, adversarial), tally);
+        ASSERT_EQ(difference, "") << eq_path_name(path) << (adversarial ? ", adversarial" : "")
+                                  << ", seed " << seed;
+    }
+    std::printf("%s: %llu %s scenarios, %llu blocks, %llu values compared\n", eq_path_name(path),
+                static_cast<unsigned long long>(tally.scenarios),
+                adversarial ? "adversarial" : "designed", static_cast<unsigned long long>(tally.blocks),
+                static_cast<unsigned long long>(tally.values));
+}
+
+// 64 enable masks times 12 Lerp values: 768 seeds visit every combination once.
+constexpr int ROUND = 64 * LERP_COUNT;
+
+TEST_P(EveryPath, MatchesThePlainImplementationOnDesignedBands) {
+    check_path(GetParam(), false, 0, 3 * ROUND);
+}
+
+TEST_P(EveryPath, MatchesThePlainImplementationOnAdversarialStates) {
+    check_path(GetParam(), true, 100000, 6 * ROUND);
+}
+
+// A history holding a NaN with a payload, which only a host writing the
+// state could put there: which of two NaNs an operation passes on depends on
+// the operand order the compiler chose, in the plain implementation as much
+// as in ours. The output is still defined (such a result is written as 0),
+// and the state must agree up to that payload.
+TEST_P(EveryPath, ForeignNaNsGiveTheSameOutput) {
+    const EqPath path = GetParam();
+    if (!eq_path_supported(path)) {
+        GTEST_SKIP() << eq_path_name(path) << " is not supported by this processor";
+    }
+    for (uint32_t seed = 0; seed < 200; ++seed) {
+        Scenario scenario = make_scenario(seed, true);
+        Generator g(seed);
+        for (EqBand &band : scenario.state.bands) {
+            float *history[] = {&band.x1[0], &band.x2[1], &band.y1[0], &band.y2[1]};
+            *history[g.below(4)] = std::bit_cast<float>(0x7fc00000u | (g.below(0x3fffff) + 1));
+        }
+        EqSampleState ours = scenario.state, theirs = scenario.state;
+        for (const Block &block : scenario.blocks) {
+            const auto got = run_block(block, [&](const int16_t *src, int16_t *dst) {
+                eq_sample_process_on(path, &ours, src, dst, block.frames, block.rate, block.stereo);
+            });
+            const auto want = run_block(block, [&](const int16_t *src, int16_t *dst) {
+                plain::process(theirs, src, dst, block.frames, block.rate, block.stereo);
+            });
+            ASSERT_EQ(got, want) << "seed " << seed << ", " << describe(block);
+        }
+        const float *o = &ours.rate, *t = &theirs.rate;
+        for (size_t i = 0; i < (sizeof ours - offsetof(EqSampleState, rate)) / 4; ++i) {
+            const bool same = std::memcmp(&o[i], &t[i], 4) == 0 || (std::isnan(o[i]) && std::isnan(t[i]));
+            ASSERT_TRUE(same) << "seed " << seed << ", state float " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, EveryPath,
+                         testing::Values(EQ_PATH_SCALAR, EQ_PATH_SSE2, EQ_PATH_AVX2, EQ_PATH_AVX512),
+                         [](const testing::TestParamInfo<EqPath> &info) {
+                             return std::string(eq_path_name(info.param));
+                         });
+
+TEST(Dispatch, ChoosesTheWidestSupportedPath) {
+    const EqPath chosen = eq_path_chosen();
+    EXPECT_TRUE(eq_path_supported(chosen));
+    EXPECT_NE(chosen, EQ_PATH_SCALAR);
+    for (int p = chosen + 1; p < EQ_PATH_COUNT; ++p) {
+        EXPECT_FALSE(eq_path_supported(static_cast<EqPath>(p))) << eq_path_name(static_cast<EqPath>(p));
+    }
+    std::printf("this processor: %s\n", eq_path_name(chosen));
+}
+
+}  // namespace
