@@ -1,5 +1,7 @@
 #include "tools/audio_file.h"
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -8,6 +10,41 @@
 namespace fs = std::filesystem;
 
 namespace tolvane::tools {
+
+namespace {
+
+// Streaming writers that cannot go back to fix their header state an
+// unknown length as all ones or near 2^31 bytes; that is not a truncation.
+constexpr long long PLACEHOLDER_LENGTH = 0x7fff0000LL;
+
+// libsndfile quietly shortens an audio chunk that runs past the end of the
+// file, noting in its log "data : STATED (should be PRESENT)" (WAV) or
+// "SSND : ..." (AIFF). A file cut short would otherwise render as a shorter
+// piece without a word.
+std::string truncation(SNDFILE *file) {
+    char log[4096] = {};
+    sf_command(file, SFC_GET_LOG_INFO, log, sizeof log - 1);
+    for (const char *line = log; *line != '\0';) {
+        const char *end = std::strchr(line, '\n');
+        const std::string text(line, end != nullptr ? end : line + std::strlen(line));
+        char chunk[16] = {};
+        long long stated = 0, present = 0;
+        if (std::sscanf(text.c_str(), " %15s : %lld (should be %lld)", chunk, &stated,
+                        &present) == 3 &&
+            (std::strcmp(chunk, "data") == 0 || std::strcmp(chunk, "SSND") == 0) &&
+            stated > present && stated < PLACEHOLDER_LENGTH) {
+            return "its header states " + std::to_string(stated) +
+                   " bytes of audio, the file holds " + std::to_string(present);
+        }
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+    return "";
+}
+
+}  // namespace
 
 SoundFile SoundFile::open_read(const fs::path &path) {
     const std::string name = path.string();
@@ -19,7 +56,15 @@ SoundFile SoundFile::open_read(const fs::path &path) {
         throw ToolError(name + ": is a folder, not an audio file");
     }
     SF_INFO info{};
-    SNDFILE *file = sf_open(name.c_str(), SFM_READ, &info);
+    return checked_read(sf_open(name.c_str(), SFM_READ, &info), info, name);
+}
+
+SoundFile SoundFile::open_read(SF_VIRTUAL_IO &io, void *user, const std::string &name) {
+    SF_INFO info{};
+    return checked_read(sf_open_virtual(&io, SFM_READ, &info, user), info, name);
+}
+
+SoundFile SoundFile::checked_read(SNDFILE *file, const SF_INFO &info, const std::string &name) {
     if (file == nullptr) {
         const int error = sf_error(nullptr);
         const std::string detail = sf_strerror(nullptr);
@@ -32,29 +77,45 @@ SoundFile SoundFile::open_read(const fs::path &path) {
         }
         throw ToolError(name + ": cannot read: " + detail);
     }
+    SoundFile sound(file, info, name);
     if (info.channels > 2) {
-        sf_close(file);
         throw ToolError(name + ": has " + std::to_string(info.channels) +
                         " channels; only mono and stereo files can be rendered");
     }
-    return SoundFile(file, info, path);
+    if (const std::string cut = truncation(file); !cut.empty()) {
+        throw ToolError(name + ": truncated: " + cut);
+    }
+    return sound;
 }
 
-SoundFile SoundFile::open_write(const fs::path &path, int format, int rate, int channels) {
+SoundFile SoundFile::open_write(const fs::path &path, int format, int rate, int channels,
+                                const std::string &name) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    SNDFILE *file = sf_open(path.string().c_str(), SFM_WRITE, &info);
+    return checked_write(sf_open(path.string().c_str(), SFM_WRITE, &info), info, name);
+}
+
+SoundFile SoundFile::open_write(SF_VIRTUAL_IO &io, void *user, int format, int rate,
+                                int channels, const std::string &name) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    return checked_write(sf_open_virtual(&io, SFM_WRITE, &info, user), info, name);
+}
+
+SoundFile SoundFile::checked_write(SNDFILE *file, const SF_INFO &info, const std::string &name) {
     if (file == nullptr) {
-        throw ToolError(path.string() + ": cannot write: " + sf_strerror(nullptr));
+        throw ToolError(name + ": cannot write: " + sf_strerror(nullptr));
     }
-    return SoundFile(file, info, path);
+    return SoundFile(file, info, name);
 }
 
 SoundFile::SoundFile(SoundFile &&other) noexcept
     : file_(std::exchange(other.file_, nullptr)), info_(other.info_),
-      path_(std::move(other.path_)) {}
+      name_(std::move(other.name_)) {}
 
 SoundFile::~SoundFile() {
     if (file_ != nullptr) {
@@ -65,21 +126,24 @@ SoundFile::~SoundFile() {
 int64_t SoundFile::read(int16_t *samples, int64_t frames) {
     const sf_count_t got = sf_readf_short(file_, samples, frames);
     if (got < frames && sf_error(file_) != SF_ERR_NO_ERROR) {
-        throw ToolError(path_.string() + ": cannot read: " + sf_strerror(file_));
+        throw ToolError(name_ + ": cannot read: " + sf_strerror(file_));
     }
     return got;
 }
 
 void SoundFile::write(const int16_t *samples, int64_t frames) {
     if (sf_writef_short(file_, samples, frames) != frames) {
-        throw ToolError(path_.string() + ": cannot write: " + sf_strerror(file_));
+        throw ToolError(name_ + ": cannot write: " + sf_strerror(file_));
     }
 }
 
 void SoundFile::close() {
     SNDFILE *file = std::exchange(file_, nullptr);
-    if (file != nullptr && sf_close(file) != 0) {
-        throw ToolError(path_.string() + ": cannot finish writing: " + sf_strerror(nullptr));
+    if (file == nullptr) {
+        return;
+    }
+    if (const int error = sf_close(file); error != 0) {
+        throw ToolError(name_ + ": cannot finish writing: " + sf_error_number(error));
     }
 }
 

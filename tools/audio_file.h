@@ -6,23 +6,32 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace tolvane::tools {
 
 class SoundFile {
 public:
     // Opens a file for reading; throws ToolError with the reason a file cannot
-    // be rendered: missing, not audio, no sample rate, more than two channels.
+    // be rendered: missing, not audio, truncated, no sample rate, more than
+    // two channels.
     static SoundFile open_read(const std::filesystem::path &path);
-    // Creates a file of the given libsndfile format.
+    // The same over bytes that libsndfile reaches through `io`; `name` is the
+    // file named in messages.
+    static SoundFile open_read(SF_VIRTUAL_IO &io, void *user, const std::string &name);
+    // Creates a file of the given libsndfile format at `path`; messages name
+    // `name`, the file the user asked for.
     static SoundFile open_write(const std::filesystem::path &path, int format, int rate,
-                                int channels);
+                                int channels, const std::string &name);
+    static SoundFile open_write(SF_VIRTUAL_IO &io, void *user, int format, int rate,
+                                int channels, const std::string &name);
 
     SoundFile(SoundFile &&other) noexcept;
     SoundFile &operator=(SoundFile &&other) = delete;
     ~SoundFile();
 
     const SF_INFO &info() const { return info_; }
+    const std::string &name() const { return name_; }
     // Reads up to `frames` frames; returns how many came, 0 at the end.
     int64_t read(int16_t *samples, int64_t frames);
     void write(const int16_t *samples, int64_t frames);
@@ -30,12 +39,14 @@ public:
     void close();
 
 private:
-    SoundFile(SNDFILE *file, const SF_INFO &info, std::filesystem::path path)
-        : file_(file), info_(info), path_(std::move(path)) {}
+    SoundFile(SNDFILE *file, const SF_INFO &info, std::string name)
+        : file_(file), info_(info), name_(std::move(name)) {}
+    static SoundFile checked_read(SNDFILE *file, const SF_INFO &info, const std::string &name);
+    static SoundFile checked_write(SNDFILE *file, const SF_INFO &info, const std::string &name);
 
     SNDFILE *file_;
     SF_INFO info_;
-    std::filesystem::path path_;
+    std::string name_;
 };
 
 // The format of a rendered file: the input's container with 16-bit PCM, or,

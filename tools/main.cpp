@@ -4,9 +4,9 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "host/provider_host.h"
@@ -57,13 +57,10 @@ int run_response(const std::string &provider_path, const fs::path &settings_path
         plot_response(response, settings_path.filename().string(), *png, force);
     }
     if (csv) {
+        std::ostringstream numbers;
+        write_csv(response, numbers);
         PendingOutput pending(*csv, force);
-        std::ofstream out(pending.temp_path());
-        write_csv(response, out);
-        out.close();
-        if (!out) {
-            throw ToolError(csv->string() + ": cannot write");
-        }
+        pending.write(numbers.str());
         pending.commit();
     }
     if (!png && !csv) {

@@ -48,13 +48,23 @@ bool rename_no_replace(const std::string &from, const std::string &to) {
 
 }  // namespace
 
+void check_writable(const fs::path &folder, const fs::path &target) {
+    // The permissions, and a read-only file system, as they apply to this
+    // process; a full disk shows only when writing.
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        throw ToolError(target.string() + ": cannot write in " + folder.string() + ": " +
+                        system_error());
+    }
+}
+
 void check_target(const fs::path &target, const std::vector<fs::path> &inputs, bool force) {
     std::error_code ec;
+    const fs::path folder = fs::absolute(target).parent_path();
     if (!fs::exists(target, ec)) {
-        const fs::path folder = fs::absolute(target).parent_path();
         if (!fs::is_directory(folder, ec)) {
             throw ToolError(target.string() + ": folder " + folder.string() + " does not exist");
         }
+        check_writable(folder, target);
         return;
     }
     for (const fs::path &input : inputs) {
@@ -69,6 +79,7 @@ void check_target(const fs::path &target, const std::vector<fs::path> &inputs, b
     if (!force) {
         throw ToolError(target.string() + ": exists; use --force to replace it");
     }
+    check_writable(folder, target);
 }
 
 PendingOutput::PendingOutput(fs::path target, bool force)
@@ -96,7 +107,40 @@ PendingOutput::~PendingOutput() {
     }
 }
 
+void PendingOutput::write(std::string_view bytes) {
+    const int fd = open(temp_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        throw ToolError(target_.string() + ": cannot write: " + system_error());
+    }
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            const std::string reason = written < 0 ? system_error() : "nothing written";
+            ::close(fd);
+            throw ToolError(target_.string() + ": cannot write: " + reason);
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    if (::close(fd) != 0) {
+        throw ToolError(target_.string() + ": cannot write: " + system_error());
+    }
+}
+
 void PendingOutput::commit() {
+    // Some file systems report a full disk only when the data goes out; a
+    // file named as finished must be finished.
+    const int fd = open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        const std::string reason = system_error();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw ToolError(target_.string() + ": cannot write: " + reason);
+    }
+    ::close(fd);
     const std::string from = temp_.string(), to = target_.string();
     if (force_) {
         if (std::rename(from.c_str(), to.c_str()) != 0) {

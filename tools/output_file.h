@@ -4,14 +4,19 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 namespace tolvane::tools {
 
 // Throws ToolError when `target` may not be written: it is one of `inputs`, a
-// folder, or an existing file while `force` is off.
+// folder, an existing file while `force` is off, or its folder is missing or
+// cannot be written in.
 void check_target(const std::filesystem::path &target,
                   const std::vector<std::filesystem::path> &inputs, bool force);
+
+// Throws ToolError naming `target` unless a file can be created in `folder`.
+void check_writable(const std::filesystem::path &folder, const std::filesystem::path &target);
 
 class PendingOutput {
 public:
@@ -23,8 +28,10 @@ public:
 
     const std::filesystem::path &temp_path() const { return temp_; }
     const std::filesystem::path &target() const { return target_; }
-    // Gives the finished file its name; without force, refuses a target that
-    // appeared meanwhile.
+    // Writes `bytes` as the whole temporary file.
+    void write(std::string_view bytes);
+    // Gives the finished file its name once its data is on the disk; without
+    // force, refuses a target that appeared meanwhile.
     void commit();
 
 private:

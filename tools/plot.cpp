@@ -1,5 +1,6 @@
 #include "tools/plot.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "tools/output_file.h"
 #include "tools/tool_error.h"
@@ -42,7 +44,7 @@ std::string weight_text(float weight) {
     return weight == 0.0f ? "gated out of the mix" : "mix weight " + number(weight);
 }
 
-std::string script(const Response &response, const std::string &name, const fs::path &png) {
+std::string script(const Response &response, const std::string &name) {
     // At most 54 dB under the highest level: shelves and peaks fill the plot,
     // and a pass filter's stop band runs off the bottom instead of
     // flattening the rest.
@@ -57,7 +59,6 @@ std::string script(const Response &response, const std::string &name, const fs::
 
     std::ostringstream s;
     s << "set terminal pngcairo noenhanced size 1200,720 font 'Sans,12'\n"
-      << "set output " << quoted(png.string()) << "\n"
       << "set title " << quoted(name + ": magnitude response at " + number(response.rate) + " Hz, Lerp " + number(response.lerp)) << "\n"
       << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\n"
       // A hair wider than 10 Hz to Nyquist: gnuplot drops a tick that falls
@@ -92,43 +93,74 @@ std::string script(const Response &response, const std::string &name, const fs::
     return s.str();
 }
 
-// Runs gnuplot with the script on its standard input.
-void run_gnuplot(const std::string &text) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
+// Runs gnuplot with the script on its standard input; returns what it wrote
+// to its standard output. The image comes back here rather than straight into
+// a file, because gnuplot finishes with success even when the disk took only
+// part of it.
+std::string run_gnuplot(const std::string &text) {
+    int to_gnuplot[2], from_gnuplot[2];
+    if (pipe2(to_gnuplot, O_CLOEXEC) != 0) {
         throw ToolError(std::string("cannot start gnuplot: ") + std::strerror(errno));
+    }
+    if (pipe2(from_gnuplot, O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(to_gnuplot[0]);
+        close(to_gnuplot[1]);
+        throw ToolError(std::string("cannot start gnuplot: ") + std::strerror(error));
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[1]);
+    posix_spawn_file_actions_adddup2(&actions, to_gnuplot[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, from_gnuplot[1], STDOUT_FILENO);
     char program[] = "gnuplot";
     char *argv[] = {program, nullptr};
     pid_t pid;
     const int spawned = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[0]);
+    close(to_gnuplot[0]);
+    close(from_gnuplot[1]);
     if (spawned != 0) {
-        close(pipe_fds[1]);
+        close(to_gnuplot[1]);
+        close(from_gnuplot[0]);
         throw ToolError(std::string("cannot run gnuplot (Debian package gnuplot-nox): ") +
                         std::strerror(spawned));
     }
-    FILE *in = fdopen(pipe_fds[1], "w");
-    std::fwrite(text.data(), 1, text.size(), in);
-    std::fclose(in);
+    // The script goes in from a second thread, so that neither side waits
+    // on a full pipe for the other.
+    std::thread feeder([fd = to_gnuplot[1], &text] {
+        FILE *in = fdopen(fd, "w");
+        std::fwrite(text.data(), 1, text.size(), in);
+        std::fclose(in);
+    });
+    std::string image;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(from_gnuplot[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        image.append(buffer, static_cast<size_t>(got));
+    }
+    close(from_gnuplot[0]);
+    feeder.join();
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || image.empty()) {
         throw ToolError("gnuplot failed to draw the plot (its message is above)");
     }
+    return image;
 }
 
 }  // namespace
 
 void plot_response(const Response &response, const std::string &name, const fs::path &png,
                    bool force) {
+    const std::string image = run_gnuplot(script(response, name));
     PendingOutput pending(png, force);
-    run_gnuplot(script(response, name, pending.temp_path()));
+    pending.write(image);
     pending.commit();
 }
 

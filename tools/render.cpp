@@ -33,13 +33,16 @@ struct Job {
     SF_INFO info{};
 };
 
-struct Result {
+struct Result : Rendered {
     bool ok = false;
     std::string error;
-    int64_t frames = 0;
-    int peak = 0;            // largest magnitude written
-    int64_t saturated = 0;   // samples written at +32767 or -32768
 };
+
+std::string hex(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(value));
+    return text;
+}
 
 // Every input readable and renderable, every output writable: checked before
 // anything is written, so a refusal leaves nothing behind.
@@ -56,6 +59,20 @@ std::vector<Job> plan(const RenderOptions &options) {
     if (out_dir_exists && !fs::is_directory(*options.out_dir, ec)) {
         throw ToolError(options.out_dir->string() + ": is not a folder");
     }
+    if (options.out_dir && !out_dir_exists) {
+        // The folder that will hold the new one must take it.
+        fs::path parent = fs::absolute(*options.out_dir);
+        while (!fs::exists(parent, ec) && parent.has_relative_path()) {
+            parent = parent.parent_path();
+        }
+        if (!fs::is_directory(parent, ec)) {
+            throw ToolError(options.out_dir->string() + ": " + parent.string() +
+                            " is not a folder");
+        }
+        check_writable(parent, *options.out_dir);
+    } else if (options.out_dir) {
+        check_writable(*options.out_dir, *options.out_dir);
+    }
     std::vector<Job> jobs;
     std::string errors;
     std::map<fs::path, fs::path> claimed;  // output -> the input that writes it
@@ -63,6 +80,12 @@ std::vector<Job> plan(const RenderOptions &options) {
         Job job{input, options.output ? *options.output : *options.out_dir / input.filename()};
         try {
             job.info = SoundFile::open_read(input).info();
+            SF_INFO written = job.info;
+            written.format = output_format(job.info.format);
+            if (!sf_format_check(&written)) {
+                throw ToolError(input.string() + ": its format (0x" + hex(job.info.format) +
+                                ") can be read but not written");
+            }
             const fs::path key = fs::weakly_canonical(fs::absolute(job.output));
             if (const auto other = claimed.find(key); other != claimed.end()) {
                 throw ToolError(job.output.string() + ": written by both " +
@@ -85,53 +108,29 @@ std::vector<Job> plan(const RenderOptions &options) {
 }
 
 // "Lerp" for block `index` of `blocks` under a sweep from a to b: a at the
-// first block, b at the last.
+// first block, b at the last, and b for any block past the file's stated
+// length.
 float sweep_lerp(double a, double b, int64_t index, int64_t blocks) {
-    const double t = blocks > 1 ? static_cast<double>(index) / static_cast<double>(blocks - 1) : 0.0;
+    const double t = blocks > 1 ? std::min(1.0, static_cast<double>(index) /
+                                                    static_cast<double>(blocks - 1))
+                                : 0.0;
     return static_cast<float>(a + (b - a) * t);
 }
 
 Result render_file(const host::Provider &provider, const Settings &settings, const Job &job,
                    const RenderOptions &options, int32_t lerp_token, Progress &progress) {
-    Result result;
     SoundFile input = SoundFile::open_read(job.input);
     const SF_INFO &info = input.info();
-    const int channels = info.channels;
-    const int rate = info.samplerate;
     PendingOutput pending(job.output, options.force);
-    SoundFile output =
-        SoundFile::open_write(pending.temp_path(), output_format(info.format), rate, channels);
-
-    host::Voice voice(provider, rate);
+    SoundFile output = SoundFile::open_write(pending.temp_path(), output_format(info.format),
+                                             info.samplerate, info.channels,
+                                             job.output.string());
+    host::Voice voice(provider, info.samplerate);
     apply_settings(voice, settings);
-
-    const int64_t block = options.block;
-    const int64_t blocks = (info.frames + block - 1) / block;
-    std::vector<int16_t> source(static_cast<size_t>(block * channels));
-    std::vector<int16_t> destination(source.size());
-    for (int64_t index = 0;; ++index) {
-        if (interrupted) {
-            throw ToolError(job.input.string() + ": interrupted; nothing written");
-        }
-        const int64_t frames = input.read(source.data(), block);
-        if (frames == 0) {
-            break;
-        }
-        if (options.lerp_sweep) {
-            voice.set_float(lerp_token, sweep_lerp(options.lerp_sweep->first,
-                                                   options.lerp_sweep->second, index, blocks));
-        }
-        voice.process(source.data(), destination.data(), static_cast<int32_t>(frames), rate,
-                      channels == 2);
-        for (int64_t i = 0; i < frames * channels; ++i) {
-            const int value = destination[static_cast<size_t>(i)];
-            result.peak = std::max(result.peak, std::abs(value));
-            result.saturated += value == 32767 || value == -32768;
-        }
-        output.write(destination.data(), frames);
-        result.frames += frames;
-        progress.advance(static_cast<uint64_t>(frames));
-    }
+    Result result;
+    static_cast<Rendered &>(result) =
+        render_stream(input, output, voice, options.block, options.lerp_sweep, lerp_token,
+                      [&](int64_t frames) { progress.advance(static_cast<uint64_t>(frames)); });
     output.close();
     pending.commit();
     result.ok = true;
@@ -149,10 +148,61 @@ std::string level(int peak) {
 
 }  // namespace
 
+Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
+                       const std::optional<std::pair<double, double>> &lerp_sweep,
+                       int32_t lerp_token, const std::function<void(int64_t)> &advanced) {
+    const SF_INFO &info = input.info();
+    const int channels = info.channels;
+    const int rate = info.samplerate;
+    // Formats that cannot tell their length state SF_COUNT_MAX.
+    const bool length_known = info.frames >= 0 && info.frames != SF_COUNT_MAX;
+    const int64_t blocks = length_known ? info.frames / block + (info.frames % block != 0) : 0;
+    std::vector<int16_t> source(static_cast<size_t>(block) * static_cast<size_t>(channels));
+    std::vector<int16_t> destination(source.size());
+    Rendered result;
+    for (int64_t index = 0;; ++index) {
+        if (interrupted) {
+            throw ToolError(input.name() + ": interrupted; nothing written");
+        }
+        const int64_t frames = input.read(source.data(), block);
+        if (frames == 0) {
+            break;
+        }
+        if (lerp_sweep) {
+            voice.set_float(lerp_token,
+                            sweep_lerp(lerp_sweep->first, lerp_sweep->second, index, blocks));
+        }
+        voice.process(source.data(), destination.data(), static_cast<int32_t>(frames), rate,
+                      channels == 2);
+        for (int64_t i = 0; i < frames * channels; ++i) {
+            const int value = destination[static_cast<size_t>(i)];
+            result.peak = std::max(result.peak, std::abs(value));
+            result.saturated += value == 32767 || value == -32768;
+        }
+        output.write(destination.data(), frames);
+        result.frames += frames;
+        advanced(frames);
+    }
+    if (length_known && result.frames < info.frames) {
+        throw ToolError(input.name() + ": truncated or corrupt: its header states " +
+                        std::to_string(info.frames) + " frames, only " +
+                        std::to_string(result.frames) + " could be read");
+    }
+    return result;
+}
+
 int render(const host::Provider &provider, const Settings &settings,
            const RenderOptions &options) {
     std::vector<Job> jobs = plan(options);
+    // The folders --out-dir creates, deepest first: taken away again if
+    // nothing lands in them.
+    std::vector<fs::path> made;
     if (options.out_dir) {
+        std::error_code ec;
+        for (fs::path folder = fs::absolute(*options.out_dir);
+             !fs::exists(folder, ec) && folder.has_relative_path(); folder = folder.parent_path()) {
+            made.push_back(folder);
+        }
         fs::create_directories(*options.out_dir);
     }
     {
@@ -170,7 +220,9 @@ int render(const host::Provider &provider, const Settings &settings,
 
     uint64_t total_frames = 0;
     for (const Job &job : jobs) {
-        total_frames += static_cast<uint64_t>(job.info.frames);
+        if (job.info.frames != SF_COUNT_MAX) {
+            total_frames += static_cast<uint64_t>(job.info.frames);
+        }
     }
     std::vector<Result> results(jobs.size());
     const auto start = std::chrono::steady_clock::now();
@@ -199,6 +251,10 @@ int render(const host::Provider &provider, const Settings &settings,
 
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    for (const fs::path &folder : made) {
+        std::error_code ec;
+        fs::remove(folder, ec);  // only an empty folder goes
+    }
 
     double audio_seconds = 0.0;
     int failed = 0;

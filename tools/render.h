@@ -2,12 +2,15 @@
 // game plays them.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "host/provider_host.h"
+#include "tools/audio_file.h"
 #include "tools/settings.h"
 
 namespace tolvane::tools {
@@ -21,6 +24,22 @@ struct RenderOptions {
     unsigned jobs = 1;
     bool force = false;
 };
+
+// What rendering one file gave.
+struct Rendered {
+    int64_t frames = 0;
+    int peak = 0;           // largest magnitude written
+    int64_t saturated = 0;  // samples written at +32767 or -32768
+};
+
+// Equalises `input` into `output` through `voice`, which holds the settings:
+// blocks of `block` frames at the input's own rate, Lerp moved between blocks
+// when swept. `advanced` hears of every block's frames. Throws ToolError
+// naming the input when it is cut short or cannot be read, or when the user
+// interrupts.
+Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
+                       const std::optional<std::pair<double, double>> &lerp_sweep,
+                       int32_t lerp_token, const std::function<void(int64_t)> &advanced);
 
 // Renders every input, several at a time, each with its own provider state.
 // Checks every input and output before writing anything; throws ToolError if

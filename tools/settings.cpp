@@ -3,7 +3,11 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -138,9 +142,20 @@ Settings load_settings(const fs::path &path, const std::vector<Property> &proper
     if (!fs::is_regular_file(path, ec)) {
         throw ToolError(path.string() + ": no such settings file");
     }
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        throw ToolError(path.string() + ": cannot read the settings file: " +
+                        std::strerror(errno));
+    }
+    return parse_settings(text, path, properties);
+}
+
+Settings parse_settings(std::string_view text, const fs::path &path,
+                        const std::vector<Property> &properties) {
     toml::table table;
     try {
-        table = toml::parse_file(path.string());
+        table = toml::parse(text, path.string());
     } catch (const toml::parse_error &error) {
         throw ToolError(where(path, error.source().begin) + ": " +
                         std::string(error.description()));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/provider_host.h"
@@ -39,6 +40,10 @@ struct Settings {
 // Reads a settings file. A syntax error, an unknown key or a value of the
 // wrong type throws ToolError naming the file, line and column.
 Settings load_settings(const std::filesystem::path &path, const std::vector<Property> &properties);
+
+// The same from the text of a file; `name` is the file named in messages.
+Settings parse_settings(std::string_view text, const std::filesystem::path &name,
+                        const std::vector<Property> &properties);
 
 // Sets every value through the provider. Returns one line for each value the
 // provider did not store as given (clamped, or refused and kept).

@@ -150,7 +150,7 @@ void write_demo_signal(const fs::path &path, double seconds, int rate, bool forc
     const std::vector<int16_t> frames = mix.frames();
     PendingOutput pending(path, force);
     SoundFile file = SoundFile::open_write(pending.temp_path(), SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-                                           rate, 2);
+                                           rate, 2, path.string());
     file.write(frames.data(), static_cast<int64_t>(frames.size() / 2));
     file.close();
     pending.commit();
