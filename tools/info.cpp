@@ -1,7 +1,9 @@
 #include "tools/info.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -33,13 +35,6 @@ std::string subtype_name(uint32_t subtype) {
     }
 }
 
-// A Windows DLL cannot be loaded here; say so instead of the loader's words.
-bool is_windows_binary(const std::string &path) {
-    char magic[2] = {};
-    std::ifstream(path, std::ios::binary).read(magic, 2);
-    return magic[0] == 'M' && magic[1] == 'Z';
-}
-
 void print_interface(const host::Provider &provider, const char *name) {
     const std::vector<InterfaceEntry> entries = provider.entries(name);
     std::printf("\ninterface \"%s\": %zu entries\n", name, entries.size());
@@ -55,11 +50,41 @@ void print_interface(const host::Provider &provider, const char *name) {
 
 }  // namespace
 
-void print_info(const std::string &path) {
-    if (is_windows_binary(path)) {
-        throw ToolError(path + ": a Windows DLL; this tolvane loads providers built for this "
-                               "machine, such as the tolvane.flt beside it");
+std::string windows_build(const std::string &path) {
+    // A DOS header ("MZ", the PE header's offset at 0x3c), then "PE\0\0" and
+    // the machine the code is for.
+    unsigned char dos[64] = {};
+    std::ifstream file(path, std::ios::binary);
+    file.read(reinterpret_cast<char *>(dos), sizeof dos);
+    if (file.gcount() < 2 || dos[0] != 'M' || dos[1] != 'Z') {
+        return "";
     }
+    unsigned char pe[6] = {};
+    const uint32_t offset = static_cast<uint32_t>(dos[0x3c] | dos[0x3d] << 8 | dos[0x3e] << 16) |
+                            static_cast<uint32_t>(dos[0x3f]) << 24;
+    file.clear();
+    file.seekg(offset);
+    file.read(reinterpret_cast<char *>(pe), sizeof pe);
+    if (file.gcount() < static_cast<std::streamsize>(sizeof pe) ||
+        std::memcmp(pe, "PE\0\0", 4) != 0) {
+        throw ToolError(path + ": starts as a Windows program does, but has no PE header");
+    }
+    const unsigned machine = pe[4] | pe[5] << 8;
+    if (machine == 0x14c) {
+        return "win32";
+    }
+    if (machine == 0x8664) {
+        return "win64";
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  ": a Windows program for machine 0x%x; the Windows builds are for x86 "
+                  "(0x14c) and x86-64 (0x8664)",
+                  machine);
+    throw ToolError(path + text);
+}
+
+void print_info(const std::string &path) {
     const size_t first_call = host_call_count();
     const host::Provider provider(path);
     const auto &fn = provider.fn();

@@ -167,7 +167,11 @@ int main(int argc, char **argv) {
                                 response_csv, response_points, response_force);
         }
         if (*info_cmd) {
-            print_info(info_path.empty() ? provider_path : info_path);
+            const std::string path = info_path.empty() ? provider_path : info_path;
+            if (const std::string build = windows_build(path); !build.empty()) {
+                return print_windows_info(path, build);
+            }
+            print_info(path);
             return 0;
         }
         if (*synth_cmd) {
