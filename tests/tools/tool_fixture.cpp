@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <fstream>
@@ -14,7 +15,8 @@ extern char **environ;
 
 namespace tolvane::tools_test {
 
-ToolRun run_tool(const std::vector<std::string> &args, const fs::path &folder) {
+pid_t start_program(const fs::path &program, const std::vector<std::string> &args,
+                    const fs::path &folder, const std::vector<std::string> &env) {
     const fs::path out_path = folder / ".run-out", err_path = folder / ".run-err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -23,26 +25,52 @@ ToolRun run_tool(const std::vector<std::string> &args, const fs::path &folder) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    std::vector<std::string> words = {TOLVANE_TOOL};
+    std::vector<std::string> words = {program.string()};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    pid_t pid;
+    std::vector<std::string> variables = env;
+    for (char **variable = environ; *variable != nullptr; ++variable) {
+        const std::string text = *variable;
+        const std::string name = text.substr(0, text.find('=') + 1);
+        if (std::none_of(env.begin(), env.end(),
+                         [&](const std::string &e) { return e.rfind(name, 0) == 0; })) {
+            variables.push_back(text);
+        }
+    }
+    std::vector<char *> envp;
+    for (std::string &variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+ToolRun finish_program(pid_t pid, const fs::path &folder) {
+    const fs::path out_path = folder / ".run-out", err_path = folder / ".run-err";
     ToolRun run{-1, "", ""};
-    if (posix_spawn(&pid, TOLVANE_TOOL, &actions, nullptr, argv.data(), environ) == 0) {
+    if (pid > 0) {
         int status = 0;
         waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    posix_spawn_file_actions_destroy(&actions);
     run.out = read_bytes(out_path);
     run.err = read_bytes(err_path);
     fs::remove(out_path);
     fs::remove(err_path);
     return run;
+}
+
+ToolRun run_tool(const std::vector<std::string> &args, const fs::path &folder) {
+    return finish_program(start_program(TOLVANE_TOOL, args, folder), folder);
 }
 
 void write_audio(const fs::path &path, const Audio &audio) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +19,13 @@ struct ToolRun {
     int status;  // the exit status; -1 if the program did not exit by itself
     std::string out, err;
 };
+
+// Starts `program` with these arguments in `folder`, its output captured
+// there; each "NAME=value" of `env` replaces that variable of this process.
+pid_t start_program(const fs::path &program, const std::vector<std::string> &args,
+                    const fs::path &folder, const std::vector<std::string> &env = {});
+// Waits for a started program and collects what it printed.
+ToolRun finish_program(pid_t pid, const fs::path &folder);
 
 // Runs `tolvane` with these arguments, in `folder`.
 ToolRun run_tool(const std::vector<std::string> &args, const fs::path &folder);
