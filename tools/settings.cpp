@@ -71,7 +71,11 @@ Setting convert(const Property &property, const toml::node &value, const std::st
             refuse("a number");
         }
         {
-            const double number = value.value<double>().value();
+            // toml++ refuses to hand out an integer beyond 2^53 as a double;
+            // the nearest double is what the user meant.
+            const double number = value.is_integer()
+                                      ? static_cast<double>(value.as_integer()->get())
+                                      : value.as_floating_point()->get();
             setting.float_value = static_cast<float>(number);
             setting.given = format_number(number);
         }
@@ -165,9 +169,10 @@ Settings parse_settings(std::string_view text, const fs::path &path,
     // order the file gives them.
     std::vector<std::pair<toml::source_position, Setting>> found;
     for (auto &&[key, value] : table) {
-        const auto property =
-            std::find_if(properties.begin(), properties.end(),
-                         [&](const Property &p) { return p.name == key.str(); });
+        // A name of its own: clang 14 cannot capture a structured binding.
+        const std::string_view name = key.str();
+        const auto property = std::find_if(properties.begin(), properties.end(),
+                                           [&](const Property &p) { return p.name == name; });
         if (property == properties.end()) {
             throw ToolError(where(path, key.source().begin) + ": unknown property \"" +
                             std::string(key.str()) +

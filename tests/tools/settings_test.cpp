@@ -68,6 +68,9 @@ const Clamp CLAMPS[] = {
     {"\"1 Gain 1\" = 30", ""},
     {"\"1 Type 1\" = \"highshelf\"", ""},
     {"\"1 Enable 1\" = true", ""},
+    // An integer toml++ will not hand out as a double, for a float property.
+    {"\"1 Gain 2\" = -9007199254740993",
+     "bad.toml:12:14: \"1 Gain 2\" = -9.00719925e+15 was stored by the provider as -30"},
 };
 
 using Settings = ToolTest;
