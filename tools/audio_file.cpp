@@ -1,5 +1,6 @@
 #include "tools/audio_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +44,36 @@ std::string truncation(SNDFILE *file) {
     }
     return "";
 }
+
+// Where a trial writer puts its bytes: nowhere, but with a length and a
+// position as a file has.
+struct Discard {
+    sf_count_t length = 0, position = 0;
+
+    static SF_VIRTUAL_IO &io() {
+        static SF_VIRTUAL_IO calls = {
+            [](void *self) { return sink(self).length; },
+            [](sf_count_t offset, int whence, void *self) {
+                Discard &d = sink(self);
+                d.position = (whence == SEEK_SET   ? 0
+                              : whence == SEEK_CUR ? d.position
+                                                   : d.length) +
+                             offset;
+                return d.position;
+            },
+            [](void *, sf_count_t, void *) { return sf_count_t{0}; },
+            [](const void *, sf_count_t count, void *self) {
+                Discard &d = sink(self);
+                d.position += count;
+                d.length = std::max(d.length, d.position);
+                return count;
+            },
+            [](void *self) { return sink(self).position; },
+        };
+        return calls;
+    }
+    static Discard &sink(void *self) { return *static_cast<Discard *>(self); }
+};
 
 }  // namespace
 
@@ -147,15 +178,25 @@ void SoundFile::close() {
     }
 }
 
-int output_format(int input_format) {
-    SF_INFO probe{};
-    probe.samplerate = 48000;
-    probe.channels = 2;
-    probe.format = (input_format & SF_FORMAT_TYPEMASK) | SF_FORMAT_PCM_16;
-    if (sf_format_check(&probe)) {
-        return probe.format;
+int output_format(const SF_INFO &input) {
+    const int container = input.format & SF_FORMAT_TYPEMASK;
+    for (const int encoding : {int{SF_FORMAT_PCM_16}, input.format & SF_FORMAT_SUBMASK}) {
+        SF_INFO probe{};
+        probe.samplerate = input.samplerate;
+        probe.channels = input.channels;
+        probe.format = container | encoding;
+        // sf_format_check passes some encodings that libsndfile reads but
+        // cannot write (MPEG layers I and II): only opening a writer tells.
+        if (!sf_format_check(&probe)) {
+            continue;
+        }
+        Discard sink;
+        if (SNDFILE *file = sf_open_virtual(&Discard::io(), SFM_WRITE, &probe, &sink)) {
+            sf_close(file);
+            return container | encoding;
+        }
     }
-    return input_format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
+    return 0;
 }
 
 }  // namespace tolvane::tools

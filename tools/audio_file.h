@@ -50,7 +50,8 @@ private:
 };
 
 // The format of a rendered file: the input's container with 16-bit PCM, or,
-// for containers that hold no PCM (Ogg, MPEG), the input's own encoding.
-int output_format(int input_format);
+// for containers that hold no PCM (Ogg, MPEG), the input's own encoding; 0
+// when libsndfile cannot write either at the input's rate and channels.
+int output_format(const SF_INFO &input);
 
 }  // namespace tolvane::tools

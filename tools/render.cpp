@@ -80,11 +80,9 @@ std::vector<Job> plan(const RenderOptions &options) {
         Job job{input, options.output ? *options.output : *options.out_dir / input.filename()};
         try {
             job.info = SoundFile::open_read(input).info();
-            SF_INFO written = job.info;
-            written.format = output_format(job.info.format);
-            if (!sf_format_check(&written)) {
-                throw ToolError(input.string() + ": its format (0x" + hex(job.info.format) +
-                                ") can be read but not written");
+            if (output_format(job.info) == 0) {
+                throw ToolError(input.string() + ": libsndfile reads its format (0x" +
+                                hex(job.info.format) + ") but cannot write it back");
             }
             const fs::path key = fs::weakly_canonical(fs::absolute(job.output));
             if (const auto other = claimed.find(key); other != claimed.end()) {
@@ -122,7 +120,7 @@ Result render_file(const host::Provider &provider, const Settings &settings, con
     SoundFile input = SoundFile::open_read(job.input);
     const SF_INFO &info = input.info();
     PendingOutput pending(job.output, options.force);
-    SoundFile output = SoundFile::open_write(pending.temp_path(), output_format(info.format),
+    SoundFile output = SoundFile::open_write(pending.temp_path(), output_format(info),
                                              info.samplerate, info.channels,
                                              job.output.string());
     host::Voice voice(provider, info.samplerate);

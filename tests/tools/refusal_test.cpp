@@ -38,6 +38,19 @@ void damaged(const fs::path &path, int format) {
     write_text(path, bytes);
 }
 
+// MPEG layer I, which libsndfile reads but cannot write: frames of silence,
+// each a header (MPEG-1, layer I, 32 kbit/s, 44100 Hz, mono) and no bits
+// allocated to any band.
+void mpeg_layer_1(const fs::path &path) {
+    std::string frame = {'\xff', '\xff', '\x10', '\xc0'};
+    frame.resize(32, '\0');
+    std::string bytes;
+    for (int i = 0; i < 100; ++i) {
+        bytes += frame;
+    }
+    write_text(path, bytes);
+}
+
 const int AIFF = SF_FORMAT_AIFF | SF_FORMAT_PCM_16, FLAC = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
 
 struct Refusal {
@@ -69,6 +82,10 @@ const Refusal REFUSALS[] = {
      {"render", "s.toml", "in.flac", "-o", "out.flac"}, "in.flac: cannot read"},
     {"FLAC with damaged frames", [](const fs::path &d) { damaged(d / "in.flac", FLAC); },
      {"render", "s.toml", "in.flac", "-o", "out.flac"}, "in.flac: cannot read"},
+    {"MPEG layer I, which cannot be written back",
+     [](const fs::path &d) { mpeg_layer_1(d / "in.mp1"); },
+     {"render", "s.toml", "in.mp1", "-o", "out.mp1"},
+     "in.mp1: libsndfile reads its format (0x230080) but cannot write it back"},
     {"missing input", [](const fs::path &) {},
      {"render", "s.toml", "in.wav", "-o", "out.wav"}, "in.wav: no such file"},
     {"missing settings", [](const fs::path &d) { good_wav(d / "in.wav"); },
