@@ -1,0 +1,69 @@
+// The benchmark's cases and their workloads, shared by the Google Benchmark
+// program of the native build and the small timing program of the Windows
+// builds, so that every build measures exactly the same work.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "eq/eq_state.h"
+#include "host/provider_host.h"
+
+namespace bench {
+
+constexpr int32_t RATE = 48000;
+
+struct Case {
+    const char *id;
+    const char *what;
+    bool stereo;
+    int32_t block;                          // frames per call
+    bool silence_after_loud;                // input: silence after a loud second, else music
+    void (*settings)(tolvane::host::Voice &);  // properties, set as a host sets them
+};
+
+extern const Case CASES[];
+extern const int CASE_COUNT;
+
+// One case's voice on the provider and its twin state for the plain
+// implementation, each fed the next block of the same input in turn.
+class Workload {
+public:
+    Workload(const tolvane::host::Provider &provider, const Case &c);
+
+    const Case &spec() const { return case_; }
+    int64_t frames_per_call() const { return case_.block; }
+
+    void provider_block();  // FLTSMP_sample_process, found by name, as a host calls it
+    void plain_block();     // plain::process on the twin state
+    void copy_block();      // memcpy of the same bytes
+
+    const int16_t *provider_output() const { return provider_out_.data(); }
+    const int16_t *plain_output() const { return plain_out_.data(); }
+    const EqSampleState &provider_state() const;
+    const EqSampleState &plain_state() const { return plain_; }
+
+private:
+    const int16_t *next(size_t &position) const;
+
+    const tolvane::host::Provider &provider_;
+    const Case &case_;
+    std::unique_ptr<tolvane::host::Voice> voice_;
+    EqSampleState plain_;
+    std::vector<int16_t> input_;  // one second; the blocks cycle through it
+    std::vector<int16_t> provider_out_, plain_out_;
+    size_t provider_at_ = 0, plain_at_ = 0, copy_at_ = 0;
+};
+
+// Runs a fresh workload of the case through both implementations for two
+// passes over its input, block by block: empty if every output value and the
+// final state agree, else what differed first.
+std::string check_identical(const tolvane::host::Provider &provider, const Case &c);
+
+// One line of the table that scripts/bench assembles.
+void print_row(const char *build, const Case &c, double plain_ns, double provider_ns,
+               double copy_ns, bool identical);
+
+}  // namespace bench

@@ -1,0 +1,92 @@
+// The benchmark of the native build, on Google Benchmark: every case through
+// the loaded provider and through the plain implementation, five times each,
+// then one table row per case from the medians.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "bench/cases.h"
+
+namespace {
+
+// Keeps each benchmark's median time per call while printing as usual.
+class Medians : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> ns_per_call;
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.aggregate_name == "median") {
+                ns_per_call[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+template <void (bench::Workload::*call)()>
+void measure(benchmark::State &state, const tolvane::host::Provider *provider, const bench::Case *c) {
+    bench::Workload workload(*provider, *c);
+    for (auto _ : state) {
+        (workload.*call)();
+        benchmark::ClobberMemory();
+    }
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * c->block,
+                           benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    const tolvane::host::Provider provider;
+
+    bool identical[16];
+    for (int i = 0; i < bench::CASE_COUNT; ++i) {
+        const bench::Case &c = bench::CASES[i];
+        const std::string difference = bench::check_identical(provider, c);
+        identical[i] = difference.empty();
+        if (!identical[i]) {
+            std::fprintf(stderr, "case %s: %s\n", c.id, difference.c_str());
+        }
+        const std::string name = std::string(c.id) + "/";
+        auto add = [&](const std::string &what, auto function) {
+            benchmark::RegisterBenchmark((name + what).c_str(), function, &provider, &c)
+                ->Unit(benchmark::kNanosecond)
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true)
+                ->MinTime(0.2);
+        };
+        add("plain", measure<&bench::Workload::plain_block>);
+        add("tolvane", measure<&bench::Workload::provider_block>);
+        if (c.settings == bench::CASES[3].settings) {
+            add("memcpy", measure<&bench::Workload::copy_block>);
+        }
+    }
+
+    Medians medians;
+    benchmark::RunSpecifiedBenchmarks(&medians);
+    benchmark::Shutdown();
+
+    for (int i = 0; i < bench::CASE_COUNT; ++i) {
+        const bench::Case &c = bench::CASES[i];
+        const std::string name = std::string(c.id) + "/";
+        auto per_frame = [&](const char *what) {
+            auto found = medians.ns_per_call.find(name + what);
+            return found == medians.ns_per_call.end() ? 0.0 : found->second / c.block;
+        };
+        if (per_frame("tolvane") > 0) {
+            bench::print_row("native", c, per_frame("plain"), per_frame("tolvane"),
+                             per_frame("memcpy"), identical[i]);
+        }
+    }
+    for (int i = 0; i < bench::CASE_COUNT; ++i) {
+        if (!identical[i]) {
+            return 1;
+        }
+    }
+    return 0;
+}
