@@ -17,7 +17,7 @@ uint64_t saved_register_state() {
 
 struct Cpu {
     bool avx2 = false;    // AVX2, with the YMM state saved
-    bool avx512 = false;  // AVX-512 F and VL and FMA, with the ZMM state saved
+    bool avx512 = false;  // AVX-512 F, VL, BW and DQ, and FMA, with the ZMM state saved
 };
 
 Cpu ask_cpu() {
@@ -37,7 +37,8 @@ Cpu ask_cpu() {
         return cpu;
     }
     cpu.avx2 = b & bit_AVX2;
-    cpu.avx512 = cpu.avx2 && fma && zmm_saved && (b & bit_AVX512F) && (b & bit_AVX512VL);
+    const unsigned avx512 = bit_AVX512F | bit_AVX512VL | bit_AVX512BW | bit_AVX512DQ;
+    cpu.avx512 = cpu.avx2 && fma && zmm_saved && (b & avx512) == avx512;
     return cpu;
 }
 

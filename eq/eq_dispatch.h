@@ -8,7 +8,7 @@ enum EqPath : int32_t {
     EQ_PATH_SCALAR,  // the frame-by-frame loop through eq_run_preset
     EQ_PATH_SSE2,    // any x86 processor with SSE2: every build's baseline
     EQ_PATH_AVX2,    // AVX2
-    EQ_PATH_AVX512,  // AVX-512 F and VL, with fused multiply-add and 32 vector registers
+    EQ_PATH_AVX512,  // AVX-512 (F, VL, BW, DQ) with fused multiply-add: 32 vector registers
     EQ_PATH_COUNT
 };
 

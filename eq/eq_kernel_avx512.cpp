@@ -1,7 +1,7 @@
-// Block kernels for processors with AVX-512 F and VL: the AVX2 kernels with
-// fused multiply-add and twice the vector registers, so that two presets'
-// coefficients and histories stay in registers instead of spilling to the
-// stack.
+// Block kernels for processors with AVX-512 (F, VL, BW and DQ, which every
+// processor with VL has): the AVX2 kernels with fused multiply-add and twice
+// the vector registers, so that two presets' coefficients and histories stay
+// in registers instead of spilling to the stack.
 #include <immintrin.h>
 
 #include <cstring>
