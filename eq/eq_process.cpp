@@ -139,7 +139,9 @@ bool overlap_partly(const int16_t *source, const int16_t *destination, size_t va
 
 // The presets that run and their enabled bands, the preset with more bands
 // first. A preset runs unless its weight is below the gate (so a weight that
-// is not a number runs, as in eq_run_preset).
+// is not a number runs, as in eq_run_preset). At least one always runs: the
+// weight of preset 1 is below the gate only when that of preset 0 is above
+// 0.999.
 EqBlock plan(EqSampleState &work, const int16_t *source, int16_t *destination, int32_t frames,
              bool stereo) {
     EqBlock block{source, destination, frames, stereo, 0, {}};
@@ -177,11 +179,6 @@ void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_
         const int32_t piece = frames - done < EQ_PIECE ? frames - done : EQ_PIECE;
         const size_t offset = static_cast<size_t>(done) * channels;
         const EqBlock block = plan(work, source + offset, destination + offset, piece, stereo);
-        if (block.chains == 0) {
-            // Both presets gated: each result is 0 + 0.
-            std::memset(destination + offset, 0, static_cast<size_t>(piece) * channels * sizeof(int16_t));
-            continue;
-        }
         if (block.chains == 1 && block.chain[0].stages == 0 && block.chain[0].weight == 1.0f) {
             // One preset at full weight with every band disabled: each value
             // passes unchanged, so the block is a copy (or nothing, in place).
