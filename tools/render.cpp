@@ -23,9 +23,12 @@ namespace tolvane::tools {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// Set by the signal handler, read by every rendering thread: a lock-free
+// atomic is safe in both places, where a volatile flag is not.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void on_interrupt(int) { interrupted = 1; }
+extern "C" void on_interrupt(int) { interrupted.store(true); }
 
 struct Job {
     fs::path input;

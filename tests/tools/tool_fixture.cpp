@@ -140,6 +140,25 @@ std::map<std::string, std::string> snapshot(const fs::path &folder) {
     return files;
 }
 
+std::vector<std::string> changes(const std::map<std::string, std::string> &before,
+                                 const std::map<std::string, std::string> &after) {
+    std::vector<std::string> names;
+    for (const auto &[name, bytes] : before) {
+        const auto now = after.find(name);
+        if (now == after.end()) {
+            names.push_back(name + " (removed)");
+        } else if (now->second != bytes) {
+            names.push_back(name + " (changed)");
+        }
+    }
+    for (const auto &[name, bytes] : after) {
+        if (before.count(name) == 0) {
+            names.push_back(name + " (added)");
+        }
+    }
+    return names;
+}
+
 std::string test_name(const std::string &label) {
     std::string name = label;
     for (char &ch : name) {

@@ -50,6 +50,10 @@ void write_text(const fs::path &path, const std::string &text);
 // Every file under a folder with its contents: what a failed command must
 // leave exactly as it was.
 std::map<std::string, std::string> snapshot(const fs::path &folder);
+// The files that differ between two snapshots: added, removed or changed. A
+// failure lists their names, not megabytes of audio.
+std::vector<std::string> changes(const std::map<std::string, std::string> &before,
+                                 const std::map<std::string, std::string> &after);
 
 // A table row's label as a test name.
 std::string test_name(const std::string &label);
