@@ -91,12 +91,12 @@ std::vector<int16_t> music(int channels) {
 }  // namespace
 
 const Case CASES[] = {
-    {"a", "stereo, 3 bands, Lerp 1", true, 1024, false, one_preset},
-    {"b", "stereo, 3 + 3 bands, Lerp 0.5", true, 1024, false, two_presets},
-    {"c", "mono, 3 bands", false, 1024, false, one_preset},
-    {"d", "pass-through (defaults)", true, 1024, false, defaults},
-    {"e", "(a) in 64-frame blocks", true, 64, false, one_preset},
-    {"f", "(a) on silence after a loud second", true, 1024, true, one_preset},
+    {"a", "stereo, 3 bands, Lerp 1", true, 1024, false, false, one_preset},
+    {"b", "stereo, 3 + 3 bands, Lerp 0.5", true, 1024, false, false, two_presets},
+    {"c", "mono, 3 bands", false, 1024, false, false, one_preset},
+    {"d", "pass-through (defaults)", true, 1024, false, true, defaults},
+    {"e", "(a) in 64-frame blocks", true, 64, false, false, one_preset},
+    {"f", "(a) on silence after a loud second", true, 1024, true, false, one_preset},
 };
 const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
 

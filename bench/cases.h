@@ -21,6 +21,7 @@ struct Case {
     bool stereo;
     int32_t block;                          // frames per call
     bool silence_after_loud;                // input: silence after a loud second, else music
+    bool beside_memcpy;                     // also time memcpy of the same bytes
     void (*settings)(tolvane::host::Voice &);  // properties, set as a host sets them
 };
 
