@@ -37,8 +37,8 @@ Cpu ask_cpu() {
         return cpu;
     }
     cpu.avx2 = b & bit_AVX2;
-    const unsigned avx512 = bit_AVX512F | bit_AVX512VL | bit_AVX512BW | bit_AVX512DQ;
-    cpu.avx512 = cpu.avx2 && fma && zmm_saved && (b & avx512) == avx512;
+    const unsigned wanted = bit_AVX512F | bit_AVX512VL | bit_AVX512BW | bit_AVX512DQ;
+    cpu.avx512 = cpu.avx2 && fma && zmm_saved && (b & wanted) == wanted;
     return cpu;
 }
 
