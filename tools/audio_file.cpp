@@ -186,14 +186,19 @@ int output_format(const SF_INFO &input) {
         probe.channels = input.channels;
         probe.format = container | encoding;
         // sf_format_check passes some encodings that libsndfile reads but
-        // cannot write (MPEG layers I and II): only opening a writer tells.
+        // cannot write (MPEG layers I and II), and some encoders refuse a
+        // rate only when the first frame comes (FLAC above 655350 Hz): only
+        // writing a frame tells.
         if (!sf_format_check(&probe)) {
             continue;
         }
         Discard sink;
         if (SNDFILE *file = sf_open_virtual(&Discard::io(), SFM_WRITE, &probe, &sink)) {
-            sf_close(file);
-            return container | encoding;
+            const int16_t silence[2] = {};
+            const bool written = sf_writef_short(file, silence, 1) == 1;
+            if (sf_close(file) == 0 && written) {
+                return container | encoding;
+            }
         }
     }
     return 0;

@@ -84,8 +84,12 @@ std::vector<Job> plan(const RenderOptions &options) {
         try {
             job.info = SoundFile::open_read(input).info();
             if (output_format(job.info) == 0) {
-                throw ToolError(input.string() + ": libsndfile reads its format (0x" +
-                                hex(job.info.format) + ") but cannot write it back");
+                throw ToolError(input.string() + ": libsndfile can read this file (format 0x" +
+                                hex(job.info.format) + ", " +
+                                std::to_string(job.info.samplerate) + " Hz, " +
+                                std::to_string(job.info.channels) +
+                                (job.info.channels == 1 ? " channel" : " channels") +
+                                ") but cannot write one like it");
             }
             const fs::path key = fs::weakly_canonical(fs::absolute(job.output));
             if (const auto other = claimed.find(key); other != claimed.end()) {

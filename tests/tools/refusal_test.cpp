@@ -51,6 +51,18 @@ void mpeg_layer_1(const fs::path &path) {
     write_text(path, bytes);
 }
 
+// A mono FLAC whose stream header states `rate`: libsndfile reads it at that
+// rate, whatever its frames say.
+void flac_at_rate(const fs::path &path, int rate) {
+    write_audio(path, test_signal(48000, 1, 0.1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+    std::string bytes = read_bytes(path);
+    // "fLaC", a block header, then STREAMINFO: the rate is 20 bits from byte 18.
+    bytes[18] = static_cast<char>(rate >> 12);
+    bytes[19] = static_cast<char>(rate >> 4);
+    bytes[20] = static_cast<char>((rate & 0xf) << 4 | (bytes[20] & 0x0f));
+    write_text(path, bytes);
+}
+
 const int AIFF = SF_FORMAT_AIFF | SF_FORMAT_PCM_16, FLAC = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
 
 struct Refusal {
@@ -85,7 +97,13 @@ const Refusal REFUSALS[] = {
     {"MPEG layer I, which cannot be written back",
      [](const fs::path &d) { mpeg_layer_1(d / "in.mp1"); },
      {"render", "s.toml", "in.mp1", "-o", "out.mp1"},
-     "in.mp1: libsndfile reads its format (0x230080) but cannot write it back"},
+     "in.mp1: libsndfile can read this file (format 0x230080, 44100 Hz, 1 channel) but cannot "
+     "write one like it"},
+    {"FLAC at a rate its encoder refuses",
+     [](const fs::path &d) { flac_at_rate(d / "in.flac", 564096); },
+     {"render", "s.toml", "in.flac", "-o", "out.flac"},
+     "in.flac: libsndfile can read this file (format 0x170002, 564096 Hz, 1 channel) but cannot "
+     "write one like it"},
     {"missing input", [](const fs::path &) {},
      {"render", "s.toml", "in.wav", "-o", "out.wav"}, "in.wav: no such file"},
     {"missing settings", [](const fs::path &d) { good_wav(d / "in.wav"); },
