@@ -34,7 +34,6 @@ class Workload {
 public:
     Workload(const tolvane::host::Provider &provider, const Case &c);
 
-    const Case &spec() const { return case_; }
     int64_t frames_per_call() const { return case_.block; }
 
     void provider_block();  // FLTSMP_sample_process, found by name, as a host calls it
