@@ -175,22 +175,63 @@ private:
         digest_.add(ours.data(), n * sizeof(int16_t));
     }
 
-    // Coefficients and histories written directly, where the order of the
-    // double sums decides the rounded result.
+    // Coefficients and histories written directly, shaped so that the next
+    // frame's sum comes out differently under any other order or grouping.
+    float scaled(int lowest, int highest) {
+        const float m = 1.0f + unit();
+        const int e = lowest + static_cast<int>(rng_() % static_cast<uint32_t>(highest - lowest + 1));
+        return (rng_() & 1 ? -1.0f : 1.0f) * std::ldexp(m, e);
+    }
+    float big() { return scaled(20, 40); }
+    float small() { return scaled(-20, 0); }
+
     void poke() {
         const int index = static_cast<int>(rng_() % 6);
         EqBand band = product().bands[index];
-        const float v = wide_float();
+        const uint32_t pattern = rng_() % 4;
         band.b0 = wide_float();
-        band.b1 = rng_() & 1 ? band.b0 : wide_float();  // b0*v + b1*x1 cancels when x1 = -v
+        band.b1 = wide_float();
         band.b2 = wide_float();
         band.a1 = wide_float();
-        band.a2 = rng_() & 1 ? -band.a1 : wide_float();
+        band.a2 = wide_float();
         for (int c = 0; c < 2; ++c) {
-            band.x1[c] = rng_() & 1 ? -v : wide_float();
+            band.x1[c] = wide_float();
             band.x2[c] = wide_float();
             band.y1[c] = wide_float();
-            band.y2[c] = rng_() & 1 ? band.y1[c] : wide_float();  // a1*y1 + a2*y2 cancels
+            band.y2[c] = wide_float();
+        }
+        if (pattern == 1) {
+            // b1*x1 + b2*x2 cancels exactly; b0*v survives only if it is added
+            // to that pair's sum rather than to b1*x1 first.
+            band.b0 = small();
+            band.b1 = big();
+            band.b2 = -band.b1;
+            for (int c = 0; c < 2; ++c) {
+                band.x1[c] = band.x2[c] = big();
+            }
+        } else if (pattern == 2) {
+            // a2*y2 takes back b1*x1, so a small a1*y1 survives only when it
+            // is subtracted after a2*y2.
+            band.b0 = small();
+            band.b2 = small();
+            band.a1 = small();
+            band.b1 = big();
+            band.a2 = band.b1;
+            for (int c = 0; c < 2; ++c) {
+                band.x1[c] = band.y2[c] = big();
+                band.x2[c] = small();
+                band.y1[c] = small();
+            }
+        } else if (pattern == 3) {
+            // a1*y1 and a2*y2 cancel each other: subtracting them one by one
+            // rounds the small sum before them, subtracting their sum does not.
+            band.b0 = small();
+            band.b2 = small();
+            band.a1 = big();
+            band.a2 = -band.a1;
+            for (int c = 0; c < 2; ++c) {
+                band.y1[c] = band.y2[c] = big();
+            }
         }
         band.enabled = rng_() % 4 != 0;
         product().bands[index] = band;
