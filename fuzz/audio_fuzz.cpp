@@ -62,9 +62,9 @@ Loaded &loaded() {
 }
 
 // Every frame libsndfile gives for these bytes, read on its own in reads of
-// `block` frames: some decoders (MPEG) give up on a damaged stream in one
+// `chunk` frames: some decoders (MPEG) give up on a damaged stream in one
 // length of read and not in another.
-std::vector<int16_t> decode(const std::string &bytes, SF_INFO &info, int block) {
+std::vector<int16_t> decode(const std::string &bytes, SF_INFO &info, int64_t chunk) {
     MemoryFile file(bytes);
     info = {};
     SNDFILE *sound = sf_open_virtual(&MemoryFile::io(), SFM_READ, &info, file.user());
@@ -72,8 +72,8 @@ std::vector<int16_t> decode(const std::string &bytes, SF_INFO &info, int block) 
     if (sound == nullptr) {
         return samples;
     }
-    std::vector<int16_t> frames(static_cast<size_t>(block) * static_cast<size_t>(info.channels));
-    for (sf_count_t got; (got = sf_readf_short(sound, frames.data(), block)) > 0;) {
+    std::vector<int16_t> frames(static_cast<size_t>(chunk) * static_cast<size_t>(info.channels));
+    for (sf_count_t got; (got = sf_readf_short(sound, frames.data(), chunk)) > 0;) {
         samples.insert(samples.end(), frames.begin(), frames.begin() + got * info.channels);
     }
     sf_close(sound);
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The same frames straight through the provider, block by block, with
     // Lerp from 1 at the first block to 0 at the last the header states.
     SF_INFO again;
-    const std::vector<int16_t> source = decode(bytes, again, block);
+    const std::vector<int16_t> source = decode(bytes, again, render_chunk_frames(block));
     const int channels = info.channels;
     const int64_t frames = static_cast<int64_t>(source.size()) / channels;
     if (rendered.frames != frames) {

@@ -153,6 +153,13 @@ std::string level(int peak) {
 
 }  // namespace
 
+// The file moves in chunks of whole blocks, a quarter of a megabyte or so, so
+// that reading and writing cost a few system calls, not one per block; the
+// provider still sees one host-sized block at a time.
+int64_t render_chunk_frames(int block) {
+    return std::max<int64_t>(1, 65536 / block) * block;
+}
+
 Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
                        const std::optional<std::pair<double, double>> &lerp_sweep,
                        int32_t lerp_token, const std::function<void(int64_t)> &advanced) {
@@ -162,31 +169,36 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
     // Formats that cannot tell their length state SF_COUNT_MAX.
     const bool length_known = info.frames >= 0 && info.frames != SF_COUNT_MAX;
     const int64_t blocks = length_known ? info.frames / block + (info.frames % block != 0) : 0;
-    std::vector<int16_t> source(static_cast<size_t>(block) * static_cast<size_t>(channels));
+    const int64_t chunk = render_chunk_frames(block);
+    std::vector<int16_t> source(static_cast<size_t>(chunk) * static_cast<size_t>(channels));
     std::vector<int16_t> destination(source.size());
     Rendered result;
-    for (int64_t index = 0;; ++index) {
-        if (interrupted) {
-            throw ToolError(input.name() + ": interrupted; nothing written");
-        }
-        const int64_t frames = input.read(source.data(), block);
-        if (frames == 0) {
+    for (int64_t index = 0;;) {
+        const int64_t got = input.read(source.data(), chunk);
+        if (got == 0) {
             break;
         }
-        if (lerp_sweep) {
-            voice.set_float(lerp_token,
-                            sweep_lerp(lerp_sweep->first, lerp_sweep->second, index, blocks));
+        for (int64_t first = 0; first < got; first += block, ++index) {
+            if (interrupted) {
+                throw ToolError(input.name() + ": interrupted; nothing written");
+            }
+            const int64_t frames = std::min<int64_t>(block, got - first);
+            if (lerp_sweep) {
+                voice.set_float(lerp_token,
+                                sweep_lerp(lerp_sweep->first, lerp_sweep->second, index, blocks));
+            }
+            const size_t at = static_cast<size_t>(first) * static_cast<size_t>(channels);
+            voice.process(source.data() + at, destination.data() + at,
+                          static_cast<int32_t>(frames), rate, channels == 2);
+            advanced(frames);
         }
-        voice.process(source.data(), destination.data(), static_cast<int32_t>(frames), rate,
-                      channels == 2);
-        for (int64_t i = 0; i < frames * channels; ++i) {
+        for (int64_t i = 0; i < got * channels; ++i) {
             const int value = destination[static_cast<size_t>(i)];
             result.peak = std::max(result.peak, std::abs(value));
             result.saturated += value == 32767 || value == -32768;
         }
-        output.write(destination.data(), frames);
-        result.frames += frames;
-        advanced(frames);
+        output.write(destination.data(), got);
+        result.frames += got;
     }
     if (length_known && result.frames < info.frames) {
         throw ToolError(input.name() + ": truncated or corrupt: its header states " +
