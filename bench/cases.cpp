@@ -150,6 +150,34 @@ const EqSampleState &Workload::provider_state() const {
     return *static_cast<const EqSampleState *>(voice_->state());
 }
 
+Recursion::Recursion() : output_(BLOCK) {
+    for (int16_t x : music(1)) {
+        input_.push_back(0.0625 * x);  // feed-forward terms of a quiet band
+    }
+}
+
+void Recursion::block() {
+    // A resonance at 1 kHz whose poles sit at radius 0.99.
+    const double a1 = static_cast<float>(-1.9602), a2 = static_cast<float>(0.9801);
+    if (at_ + BLOCK > input_.size()) {
+        at_ = 0;
+    }
+    const double *in = input_.data() + at_;
+    at_ += BLOCK;
+    double y1 = y1_, y2 = y2_;
+    for (int n = 0; n < BLOCK; ++n) {
+        double acc = in[n];
+        acc -= a1 * y1;
+        acc -= a2 * y2;
+        const float y = static_cast<float>(acc);
+        output_[n] = y;
+        y2 = y1;
+        y1 = y;
+    }
+    y1_ = y1;
+    y2_ = y2;
+}
+
 std::string check_identical(const tolvane::host::Provider &provider, const Case &c) {
     Workload w(provider, c);
     const size_t values = static_cast<size_t>(c.block) * (c.stereo ? 2 : 1);
@@ -171,6 +199,11 @@ void print_row(const char *build, const Case &c, double plain_ns, double provide
                double copy_ns, bool identical) {
     std::printf("row\t%s\t%s\t%s\t%.3f\t%.3f\t%.3f\t%s\n", build, c.id, c.what, plain_ns,
                 provider_ns, copy_ns, identical ? "identical" : "different");
+    std::fflush(stdout);
+}
+
+void print_floor(const char *build, double ns_per_sample) {
+    std::printf("floor\t%s\t%.3f\n", build, ns_per_sample);
     std::fflush(stdout);
 }
 

@@ -62,8 +62,28 @@ private:
 // final state agree, else what differed first.
 std::string check_identical(const tolvane::host::Provider &provider, const Case &c);
 
+// One band's feedback recursion and nothing else: y1 -> a1*y1 subtracted ->
+// a2*y2 subtracted -> rounded to float -> widened. No schedule of a stereo
+// three-band frame can be quicker than this chain, so (a) is weighed against it.
+class Recursion {
+public:
+    static constexpr int BLOCK = 1024;
+
+    Recursion();
+
+    int64_t frames_per_call() const { return BLOCK; }
+    void block();
+
+private:
+    std::vector<double> input_;  // the feed-forward terms, one second of them
+    std::vector<float> output_;
+    size_t at_ = 0;
+    double y1_ = 0.0, y2_ = 0.0;
+};
+
 // One line of the table that scripts/bench assembles.
 void print_row(const char *build, const Case &c, double plain_ns, double provider_ns,
                double copy_ns, bool identical);
+void print_floor(const char *build, double ns_per_sample);
 
 }  // namespace bench

@@ -39,12 +39,27 @@ void measure(benchmark::State &state, const tolvane::host::Provider *provider, c
                            benchmark::Counter::kIsRate);
 }
 
+void recursion(benchmark::State &state) {
+    bench::Recursion work;
+    for (auto _ : state) {
+        work.block();
+        benchmark::ClobberMemory();
+    }
+    state.counters["samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * work.frames_per_call(), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     const tolvane::host::Provider provider;
 
+    benchmark::RegisterBenchmark("floor/recursion", recursion)
+        ->Unit(benchmark::kNanosecond)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true)
+        ->MinTime(0.2);
     std::vector<bool> identical(bench::CASE_COUNT);
     for (int i = 0; i < bench::CASE_COUNT; ++i) {
         const bench::Case &c = bench::CASES[i];
@@ -72,6 +87,7 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&medians);
     benchmark::Shutdown();
 
+    bench::print_floor("native", medians.ns_per_call["floor/recursion"] / bench::Recursion::BLOCK);
     for (int i = 0; i < bench::CASE_COUNT; ++i) {
         const bench::Case &c = bench::CASES[i];
         const std::string name = std::string(c.id) + "/";

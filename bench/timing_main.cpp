@@ -18,7 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Nanoseconds per frame, the median of five runs of about 0.2 s each.
-double time_per_frame(bench::Workload &w, void (bench::Workload::*call)()) {
+template <class Work>
+double time_per_frame(Work &w, void (Work::*call)()) {
     int64_t calls = 1;
     for (;;) {  // also warms the caches and the branch predictors
         const Clock::time_point start = Clock::now();
@@ -48,6 +49,8 @@ double time_per_frame(bench::Workload &w, void (bench::Workload::*call)()) {
 
 int main() {
     const tolvane::host::Provider provider;
+    bench::Recursion recursion;
+    bench::print_floor(TOLVANE_BUILD, time_per_frame(recursion, &bench::Recursion::block));
     bool all_identical = true;
     for (int i = 0; i < bench::CASE_COUNT; ++i) {
         const bench::Case &c = bench::CASES[i];
