@@ -157,7 +157,7 @@ Recursion::Recursion() : output_(BLOCK) {
 }
 
 void Recursion::block() {
-    // A resonance at 1 kHz whose poles sit at radius 0.99.
+    // A resonance near 1 kHz at 48 kHz, its poles at radius 0.99.
     const double a1 = static_cast<float>(-1.9602), a2 = static_cast<float>(0.9801);
     if (at_ + BLOCK > input_.size()) {
         at_ = 0;
