@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz/memory_file.h"
+#include "tools/memory_file.h"
 #include "host/provider_host.h"
 #include "tools/audio_file.h"
 #include "tools/render.h"

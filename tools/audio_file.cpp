@@ -1,11 +1,11 @@
 #include "tools/audio_file.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 
+#include "tools/memory_file.h"
 #include "tools/tool_error.h"
 
 namespace fs = std::filesystem;
@@ -45,35 +45,14 @@ std::string truncation(SNDFILE *file) {
     return "";
 }
 
-// Where a trial writer puts its bytes: nowhere, but with a length and a
-// position as a file has.
-struct Discard {
-    sf_count_t length = 0, position = 0;
-
-    static SF_VIRTUAL_IO &io() {
-        static SF_VIRTUAL_IO calls = {
-            [](void *self) { return sink(self).length; },
-            [](sf_count_t offset, int whence, void *self) {
-                Discard &d = sink(self);
-                d.position = (whence == SEEK_SET   ? 0
-                              : whence == SEEK_CUR ? d.position
-                                                   : d.length) +
-                             offset;
-                return d.position;
-            },
-            [](void *, sf_count_t, void *) { return sf_count_t{0}; },
-            [](const void *, sf_count_t count, void *self) {
-                Discard &d = sink(self);
-                d.position += count;
-                d.length = std::max(d.length, d.position);
-                return count;
-            },
-            [](void *self) { return sink(self).position; },
-        };
-        return calls;
-    }
-    static Discard &sink(void *self) { return *static_cast<Discard *>(self); }
-};
+// What libsndfile is told of a file it is to write.
+SF_INFO write_info(int format, int rate, int channels) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    return info;
+}
 
 }  // namespace
 
@@ -121,19 +100,13 @@ SoundFile SoundFile::checked_read(SNDFILE *file, const SF_INFO &info, const std:
 
 SoundFile SoundFile::open_write(const fs::path &path, int format, int rate, int channels,
                                 const std::string &name) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info = write_info(format, rate, channels);
     return checked_write(sf_open(path.string().c_str(), SFM_WRITE, &info), info, name);
 }
 
 SoundFile SoundFile::open_write(SF_VIRTUAL_IO &io, void *user, int format, int rate,
                                 int channels, const std::string &name) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info = write_info(format, rate, channels);
     return checked_write(sf_open_virtual(&io, SFM_WRITE, &info, user), info, name);
 }
 
@@ -181,10 +154,7 @@ void SoundFile::close() {
 int output_format(const SF_INFO &input) {
     const int container = input.format & SF_FORMAT_TYPEMASK;
     for (const int encoding : {int{SF_FORMAT_PCM_16}, input.format & SF_FORMAT_SUBMASK}) {
-        SF_INFO probe{};
-        probe.samplerate = input.samplerate;
-        probe.channels = input.channels;
-        probe.format = container | encoding;
+        SF_INFO probe = write_info(container | encoding, input.samplerate, input.channels);
         // sf_format_check passes some encodings that libsndfile reads but
         // cannot write (MPEG layers I and II), and some encoders refuse a
         // rate only when the first frame comes (FLAC above 655350 Hz): only
@@ -192,8 +162,8 @@ int output_format(const SF_INFO &input) {
         if (!sf_format_check(&probe)) {
             continue;
         }
-        Discard sink;
-        if (SNDFILE *file = sf_open_virtual(&Discard::io(), SFM_WRITE, &probe, &sink)) {
+        MemoryFile trial;
+        if (SNDFILE *file = sf_open_virtual(&MemoryFile::io(), SFM_WRITE, &probe, trial.user())) {
             const int16_t silence[2] = {};
             const bool written = sf_writef_short(file, silence, 1) == 1;
             if (sf_close(file) == 0 && written) {

@@ -47,6 +47,17 @@ std::string hex(int value) {
     return text;
 }
 
+// The folders that creating `folder` would make, deepest first.
+std::vector<fs::path> missing_folders(const fs::path &folder) {
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path f = fs::absolute(folder); !fs::exists(f, ec) && f.has_relative_path();
+         f = f.parent_path()) {
+        missing.push_back(f);
+    }
+    return missing;
+}
+
 // Every input readable and renderable, every output writable: checked before
 // anything is written, so a refusal leaves nothing behind.
 std::vector<Job> plan(const RenderOptions &options) {
@@ -63,11 +74,10 @@ std::vector<Job> plan(const RenderOptions &options) {
         throw ToolError(options.out_dir->string() + ": is not a folder");
     }
     if (options.out_dir && !out_dir_exists) {
-        // The folder that will hold the new one must take it.
-        fs::path parent = fs::absolute(*options.out_dir);
-        while (!fs::exists(parent, ec) && parent.has_relative_path()) {
-            parent = parent.parent_path();
-        }
+        // The folder that will hold the new ones must take them.
+        const std::vector<fs::path> missing = missing_folders(*options.out_dir);
+        const fs::path parent =
+            missing.empty() ? fs::absolute(*options.out_dir) : missing.back().parent_path();
         if (!fs::is_directory(parent, ec)) {
             throw ToolError(options.out_dir->string() + ": " + parent.string() +
                             " is not a folder");
@@ -215,11 +225,7 @@ int render(const host::Provider &provider, const Settings &settings,
     // nothing lands in them.
     std::vector<fs::path> made;
     if (options.out_dir) {
-        std::error_code ec;
-        for (fs::path folder = fs::absolute(*options.out_dir);
-             !fs::exists(folder, ec) && folder.has_relative_path(); folder = folder.parent_path()) {
-            made.push_back(folder);
-        }
+        made = missing_folders(*options.out_dir);
         fs::create_directories(*options.out_dir);
     }
     {

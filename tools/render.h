@@ -32,15 +32,15 @@ struct Rendered {
     int64_t saturated = 0;  // samples written at +32767 or -32768
 };
 
+// How many frames render_stream reads and writes at a time for blocks of
+// `block` frames: a whole number of blocks.
+int64_t render_chunk_frames(int block);
+
 // Equalises `input` into `output` through `voice`, which holds the settings:
 // blocks of `block` frames at the input's own rate, Lerp moved between blocks
 // when swept. `advanced` hears of every block's frames. Throws ToolError
 // naming the input when it is cut short or cannot be read, or when the user
 // interrupts.
-// How many frames render_stream reads and writes at a time for blocks of
-// `block` frames: a whole number of blocks.
-int64_t render_chunk_frames(int block);
-
 Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
                        const std::optional<std::pair<double, double>> &lerp_sweep,
                        int32_t lerp_token, const std::function<void(int64_t)> &advanced);

@@ -51,14 +51,17 @@ void write_settings(const fs::path &dir) {
                                "\"0 Enable 0\" = true\n");
 }
 
-// Each command writes more than the disk holds.
-struct FullDisk {
+// A command of the tool and the file its message must name.
+struct Command {
     const char *label;
     std::vector<std::string> args;
     const char *target;  // as the message names it
 };
 
-const FullDisk FULL_DISK[] = {
+void PrintTo(const Command &c, std::ostream *os) { *os << c.label; }
+
+// Each command writes more than the disk holds.
+const Command FULL_DISK[] = {
     {"render to WAV", {"render", "s.toml", "in.wav", "-o", "disk/out.wav"}, "disk/out.wav"},
     {"render to FLAC in a new folder", {"render", "s.toml", "in.flac", "--out-dir", "disk/out"},
      "disk/out/in.flac"},
@@ -68,12 +71,10 @@ const FullDisk FULL_DISK[] = {
     {"response plot", {"response", "s.toml", "-o", "disk/r.png"}, "disk/r.png"},
 };
 
-void PrintTo(const FullDisk &c, std::ostream *os) { *os << c.label; }
-
-class FullDiskFails : public ToolTest, public testing::WithParamInterface<FullDisk> {};
+class FullDiskFails : public ToolTest, public testing::WithParamInterface<Command> {};
 
 TEST_P(FullDiskFails, SayingWhyAndLeavingNothing) {
-    const FullDisk &c = GetParam();
+    const Command &c = GetParam();
     const SmallDisk disk(dir / "disk", false);
     if (!disk.mounted()) {
         GTEST_SKIP() << disk.reason;
@@ -180,13 +181,7 @@ struct Unwritable {
     std::string reason;  // why there is none
 };
 
-struct Refused {
-    const char *label;
-    std::vector<std::string> args;
-    const char *target;  // as the message names it
-};
-
-const Refused UNWRITABLE[] = {
+const Command UNWRITABLE[] = {
     {"render into it", {"render", "s.toml", "a.wav", "b.wav", "--out-dir", "locked"}, "locked"},
     {"render into a new folder there",
      {"render", "s.toml", "a.wav", "b.wav", "--out-dir", "locked/new"}, "locked/new"},
@@ -197,12 +192,10 @@ const Refused UNWRITABLE[] = {
      {"response", "s.toml", "-o", "r.png", "--csv", "locked/r.csv"}, "locked/r.csv"},
 };
 
-void PrintTo(const Refused &c, std::ostream *os) { *os << c.label; }
-
-class UnwritableFolder : public ToolTest, public testing::WithParamInterface<Refused> {};
+class UnwritableFolder : public ToolTest, public testing::WithParamInterface<Command> {};
 
 TEST_P(UnwritableFolder, IsRefusedBeforeAnyWork) {
-    const Refused &c = GetParam();
+    const Command &c = GetParam();
     const Unwritable locked(dir / "locked");
     if (!locked.reason.empty()) {
         GTEST_SKIP() << locked.reason;

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+
+namespace tolvane::tools {
 
 class MemoryFile {
 public:
@@ -60,3 +63,5 @@ private:
     std::string bytes_;
     sf_count_t position_ = 0;
 };
+
+}  // namespace tolvane::tools
