@@ -1,5 +1,7 @@
 #include "bench/cases.h"
 
+#include "eq/eq_fp.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -199,6 +201,20 @@ void print_row(const char *build, const Case &c, double plain_ns, double provide
                double copy_ns, bool identical) {
     std::printf("row\t%s\t%s\t%s\t%.3f\t%.3f\t%.3f\t%s\n", build, c.id, c.what, plain_ns,
                 provider_ns, copy_ns, identical ? "identical" : "different");
+    std::fflush(stdout);
+}
+
+void FpSwitch::block() {
+    for (int i = 0; i < CALLS; ++i) {
+        EqFpScope fp(EQ_FP_EXACT);
+        __asm__ volatile("" : : : "memory");
+        fp.enter(EQ_FP_PROCESS);
+        __asm__ volatile("" : : : "memory");
+    }
+}
+
+void print_fp_switch(const char *build, double ns_per_call) {
+    std::printf("fpenv\t%s\t%.3f\n", build, ns_per_call);
     std::fflush(stdout);
 }
 

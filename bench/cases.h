@@ -81,9 +81,21 @@ private:
     double y1_ = 0.0, y2_ = 0.0;
 };
 
+// What every block pays to shield itself from the host's floating-point
+// state: the host's MXCSR read, the exact environment entered for the rate
+// check, then the processing one, then the host's restored. One "frame" here
+// is one such call.
+class FpSwitch {
+public:
+    static constexpr int CALLS = 1024;
+    int64_t frames_per_call() const { return CALLS; }
+    void block();
+};
+
 // One line of the table that scripts/bench assembles.
 void print_row(const char *build, const Case &c, double plain_ns, double provider_ns,
                double copy_ns, bool identical);
 void print_floor(const char *build, double ns_per_sample);
+void print_fp_switch(const char *build, double ns_per_call);
 
 }  // namespace bench

@@ -39,6 +39,13 @@ void measure(benchmark::State &state, const tolvane::host::Provider *provider, c
                            benchmark::Counter::kIsRate);
 }
 
+void fp_switch(benchmark::State &state) {
+    bench::FpSwitch work;
+    for (auto _ : state) {
+        work.block();
+    }
+}
+
 void recursion(benchmark::State &state) {
     bench::Recursion work;
     for (auto _ : state) {
@@ -56,6 +63,11 @@ int main(int argc, char **argv) {
     const tolvane::host::Provider provider;
 
     benchmark::RegisterBenchmark("floor/recursion", recursion)
+        ->Unit(benchmark::kNanosecond)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true)
+        ->MinTime(0.2);
+    benchmark::RegisterBenchmark("floor/fp-switch", fp_switch)
         ->Unit(benchmark::kNanosecond)
         ->Repetitions(5)
         ->ReportAggregatesOnly(true)
@@ -88,6 +100,7 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
 
     bench::print_floor("native", medians.ns_per_call["floor/recursion"] / bench::Recursion::BLOCK);
+    bench::print_fp_switch("native", medians.ns_per_call["floor/fp-switch"] / bench::FpSwitch::CALLS);
     for (int i = 0; i < bench::CASE_COUNT; ++i) {
         const bench::Case &c = bench::CASES[i];
         const std::string name = std::string(c.id) + "/";

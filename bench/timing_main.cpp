@@ -51,6 +51,8 @@ int main() {
     const tolvane::host::Provider provider;
     bench::Recursion recursion;
     bench::print_floor(TOLVANE_BUILD, time_per_frame(recursion, &bench::Recursion::block));
+    bench::FpSwitch fp_switch;
+    bench::print_fp_switch(TOLVANE_BUILD, time_per_frame(fp_switch, &bench::FpSwitch::block));
     bool all_identical = true;
     for (int i = 0; i < bench::CASE_COUNT; ++i) {
         const bench::Case &c = bench::CASES[i];

@@ -6,6 +6,7 @@
 
 #include "eq/eq_block.h"
 #include "eq/eq_dispatch.h"
+#include "eq/eq_fp.h"
 #include "eq/eq_process.h"
 #include "eq/eq_state.h"
 #include "provider/tolvane.h"
@@ -17,8 +18,10 @@ inline float to_float(double x) { return static_cast<float>(x); }
 // A preset weighted below this does not run at all: its history stays frozen.
 constexpr float EQ_GATE = 0.001f;
 
-}  // namespace
-
+// Runs one value of one channel through the three bands of a preset (the first
+// of three consecutive bands), weighted; a weight below the gate returns 0 and
+// leaves the preset untouched. Local, so that even the 32-bit build returns
+// its float in an SSE register: the x87 unit takes no part in processing.
 float eq_run_preset(EqBand *preset, int channel, float weight, float input) {
     if (weight < EQ_GATE) {
         return 0.0f;
@@ -47,6 +50,8 @@ float eq_run_preset(EqBand *preset, int channel, float weight, float input) {
     }
     return v;
 }
+
+}  // namespace
 
 int16_t eq_to_pcm_truncate(float value) {
     if (value > 32767.0f) {
@@ -196,32 +201,55 @@ void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_
     }
 }
 
+// The rate as the bands see it, converted under round to nearest whatever the
+// host's mode, so that which rate they are designed for cannot depend on it.
+__attribute__((noinline)) bool rate_changed(EqSampleState &work, int32_t rate) {
+    const float r = static_cast<float>(rate);
+    if (work.rate == r) {
+        return false;
+    }
+    work.rate = r;
+    return true;
+}
+
+// A new rate redesigns all six bands.
+__attribute__((noinline)) void redesign(EqSampleState &work) {
+    for (EqBand &band : work.bands) {
+        eq_design_band(&band, work.rate);
+    }
+}
+
+__attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, const int16_t *source,
+                                          int16_t *destination, int32_t frames, bool stereo) {
+    const size_t values = static_cast<size_t>(frames) * (stereo ? 2 : 1);
+    if (path == EQ_PATH_SCALAR || overlap_partly(source, destination, values)) {
+        process_scalar(work, source, destination, frames, stereo);
+    } else {
+        run_kernels(path, work, source, destination, frames, stereo);
+    }
+}
+
 }  // namespace
 
 void eq_sample_process_on(EqPath path, void *state_memory, const int16_t *source,
                           int16_t *destination, int32_t frames, int32_t rate, int32_t stereo) {
+    // The host's floating-point state may neither change a bit of the result
+    // nor be changed: the rate check and a redesign run in the fixed
+    // environment, the frames in the host's rounding mode alone.
+    EqFpScope fp(EQ_FP_EXACT);
+
     // The block works on a copy taken at its start and writes it back once at
     // its end: a property change made on the same state meanwhile is lost.
     EqSampleState work;
     copy_state(&work, state_memory);
-
-    const float r = static_cast<float>(rate);
-    if (!(work.rate == r)) {
-        work.rate = r;
-        for (EqBand &band : work.bands) {
-            eq_design_band(&band, r);
-        }
+    if (rate_changed(work, rate)) {
+        fp.enter(EQ_FP_DESIGN);
+        redesign(work);
     }
-
     if (frames > 0) {
-        const size_t values = static_cast<size_t>(frames) * (stereo != 0 ? 2 : 1);
-        if (path == EQ_PATH_SCALAR || overlap_partly(source, destination, values)) {
-            process_scalar(work, source, destination, frames, stereo != 0);
-        } else {
-            run_kernels(path, work, source, destination, frames, stereo != 0);
-        }
+        fp.enter(EQ_FP_PROCESS);
+        run_frames(path, work, source, destination, frames, stereo != 0);
     }
-
     copy_state(state_memory, &work);
 }
 

@@ -5,11 +5,6 @@
 
 #include "eq/eq_band.h"
 
-// Runs one value of one channel through the three bands of a preset (the first
-// of three consecutive bands), weighted; a weight below 0.001f returns 0 and
-// leaves the preset untouched.
-float eq_run_preset(EqBand *preset, int channel, float weight, float input);
-
 // A channel's result as 16-bit PCM. Mono truncates toward zero; stereo rounds
 // to nearest. Both saturate, and a result that is not a number becomes 0.
 int16_t eq_to_pcm_truncate(float value);

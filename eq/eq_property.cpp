@@ -1,6 +1,7 @@
 // The 31 sample properties: "Lerp" and five parameters of each of six bands.
 #include <cstring>
 
+#include "eq/eq_fp.h"
 #include "eq/eq_state.h"
 #include "provider/tolvane.h"
 
@@ -32,8 +33,8 @@ T read_slot(const void *slot) {
 // property keeps its value. One equal to the stored value after clamping costs
 // nothing and keeps the band's history; any other is stored and redesigns the
 // band, which clears its history.
-void set_band_float(EqBand *band, float *field, float value, float lower, float upper,
-                    float rate) {
+void set_band_float(EqFpScope &fp, EqBand *band, float *field, float value, float lower,
+                    float upper, float rate) {
     if (value != value) {
         return;
     }
@@ -42,10 +43,11 @@ void set_band_float(EqBand *band, float *field, float value, float lower, float 
         return;
     }
     *field = value;
+    fp.enter(EQ_FP_DESIGN);
     eq_design_band(band, rate);
 }
 
-void set_property(EqSampleState *state, int32_t token, const void *slot) {
+void set_property(EqFpScope &fp, EqSampleState *state, int32_t token, const void *slot) {
     if (token == TOKEN_LERP) {
         const float lerp = read_slot<float>(slot);
         if (lerp == lerp) {
@@ -60,18 +62,21 @@ void set_property(EqSampleState *state, int32_t token, const void *slot) {
     const float rate = state->rate;
     switch (n % 5) {
     case PARAM_FREQ:
-        set_band_float(band, &band->freq, read_slot<float>(slot), EQ_FREQ_MIN, EQ_FREQ_MAX, rate);
+        set_band_float(fp, band, &band->freq, read_slot<float>(slot), EQ_FREQ_MIN, EQ_FREQ_MAX,
+                       rate);
         break;
     case PARAM_Q:
-        set_band_float(band, &band->q, read_slot<float>(slot), EQ_Q_MIN, EQ_Q_MAX, rate);
+        set_band_float(fp, band, &band->q, read_slot<float>(slot), EQ_Q_MIN, EQ_Q_MAX, rate);
         break;
     case PARAM_GAIN:
-        set_band_float(band, &band->gain, read_slot<float>(slot), EQ_GAIN_MIN, EQ_GAIN_MAX, rate);
+        set_band_float(fp, band, &band->gain, read_slot<float>(slot), EQ_GAIN_MIN, EQ_GAIN_MAX,
+                       rate);
         break;
     case PARAM_TYPE: {
         const int32_t type = clamp_to(read_slot<int32_t>(slot), EQ_TYPE_MIN, EQ_TYPE_MAX);
         if (type != band->type) {
             band->type = type;
+            fp.enter(EQ_FP_DESIGN);
             eq_design_band(band, rate);
         }
         break;
@@ -92,11 +97,9 @@ void *property_field(EqSampleState *state, int32_t token) {
     return fields[n % 5];
 }
 
-}  // namespace
-
-extern "C" int32_t TOLVANE_CALL FLTSMP_sample_property(void *state_memory, int32_t token,
-                                                       void *before, const void *new_value,
-                                                       void *after) {
+__attribute__((noinline)) int32_t sample_property(EqFpScope &fp, void *state_memory,
+                                                  int32_t token, void *before,
+                                                  const void *new_value, void *after) {
     // Tokens 3 .. 33 only; below 3 wraps around to a large unsigned number.
     if (static_cast<uint32_t>(token) - uint32_t{TOKEN_LERP} >
         uint32_t{TOKEN_BAND_LAST - TOKEN_LERP}) {
@@ -110,10 +113,21 @@ extern "C" int32_t TOLVANE_CALL FLTSMP_sample_property(void *state_memory, int32
         std::memcpy(before, field, 4);
     }
     if (new_value != nullptr) {
-        set_property(state, token, new_value);
+        set_property(fp, state, token, new_value);
     }
     if (after != nullptr) {
         std::memcpy(after, field, 4);
     }
     return 1;
+}
+
+}  // namespace
+
+extern "C" int32_t TOLVANE_CALL FLTSMP_sample_property(void *state_memory, int32_t token,
+                                                       void *before, const void *new_value,
+                                                       void *after) {
+    // Clamps exactly and designs a changed band in the fixed environment; the
+    // host finds its own state afterwards.
+    EqFpScope fp(EQ_FP_EXACT);
+    return sample_property(fp, state_memory, token, before, new_value, after);
 }

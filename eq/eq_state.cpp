@@ -1,6 +1,7 @@
 // Opening a sample state: zeroed memory, the defaults, every band designed.
 #include <cstring>
 
+#include "eq/eq_fp.h"
 #include "eq/eq_state.h"
 #include "provider/last_error.h"
 #include "provider/tolvane.h"
@@ -23,7 +24,7 @@ float driver_rate(const EqDriverState *driver) {
 
 }  // namespace
 
-void eq_init_sample_state(EqSampleState *state) {
+__attribute__((noinline)) void eq_init_sample_state(EqSampleState *state) {
     state->rate = driver_rate(state->driver);
     state->lerp = 1.0f;
     for (EqBand &band : state->bands) {
@@ -45,6 +46,8 @@ extern "C" void *TOLVANE_CALL FLTSMP_open_sample(void *driver, uintptr_t sample,
     std::memset(state, 0, sizeof *state);
     state->driver = static_cast<EqDriverState *>(driver);
     state->sample = sample;
+    // Designs every band: in the fixed environment, not in the host's.
+    EqFpScope fp(EQ_FP_DESIGN);
     eq_init_sample_state(state);
     return state;
 }

@@ -1,5 +1,8 @@
 #include "host/provider_host.h"
 
+#include "host/fp_state.h"
+#include "host/watched_entries.h"
+
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -106,6 +109,17 @@ Provider::Provider(const std::string &path, bool private_copy, bool attach_now)
         }
         throw std::runtime_error(path + ": exports no " RIB_MAIN_EXPORT_NAME);
     }
+    if (host_fp_state() != nullptr) {
+        watch_slot_ = take_watch_slot();
+        if (watch_slot_ < 0) {
+            unload_module(module_);
+            if (private_copy_) {
+                fs::remove(loaded_path_);
+            }
+            throw std::runtime_error(path + ": too many providers loaded to watch them all");
+        }
+        rib_main_ = watch_rib_main(watch_slot_, rib_main_);
+    }
     try {
         if (attach_now) {
             attach();
@@ -115,6 +129,9 @@ Provider::Provider(const std::string &path, bool private_copy, bool attach_now)
         unload_module(module_);
         if (private_copy_) {
             fs::remove(loaded_path_);
+        }
+        if (watch_slot_ >= 0) {
+            release_watch_slot(watch_slot_);
         }
         throw;
     }
@@ -126,6 +143,9 @@ Provider::~Provider() {
     if (private_copy_) {
         std::error_code ec;
         fs::remove(loaded_path_, ec);
+    }
+    if (watch_slot_ >= 0) {
+        release_watch_slot(watch_slot_);
     }
 }
 
@@ -208,6 +228,9 @@ void Provider::resolve() {
     sample(fn_.close_sample, "FLTSMP_close_sample");
     sample(fn_.sample_process, "FLTSMP_sample_process");
     sample(fn_.sample_property, "FLTSMP_sample_property");
+    if (watch_slot_ >= 0) {
+        fn_ = watch_entries(watch_slot_, fn_);
+    }
 }
 
 int32_t Provider::sample_state_size() const {

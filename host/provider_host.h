@@ -42,7 +42,9 @@ public:
     // Loads the provider and, unless told not to, attaches it; throws
     // std::runtime_error saying why it could not. A private copy is a fresh
     // instance of the library, with its own start-up count and last-error
-    // text, however many are loaded.
+    // text, however many are loaded. Once a host floating-point state is
+    // chosen (host/fp_state.h), every call goes through entries that make it
+    // in that state.
     explicit Provider(const std::string &path = default_provider_path(), bool private_copy = false,
                       bool attach_now = true);
     ~Provider();
@@ -80,6 +82,7 @@ private:
     HPROVIDER handle_ = 0;
     bool attached_ = false;
     ProviderEntries fn_{};
+    int watch_slot_ = -1;  // calls made in a host floating-point state (host/fp_state.h)
 };
 
 // Memory for a driver and a sample state as a host would supply it, opened on

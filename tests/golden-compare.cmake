@@ -1,7 +1,7 @@
 # Runs the golden program and keeps its output; given a reference, the output
 # must equal it line for line.
-#   cmake -DPROGRAM=... [-DEMULATOR=...] -DOUTPUT=... [-DREFERENCE=...] -P golden-compare.cmake
-execute_process(COMMAND ${EMULATOR} ${PROGRAM} OUTPUT_FILE ${OUTPUT} RESULT_VARIABLE status)
+#   cmake -DPROGRAM=... [-DARGS=...] [-DEMULATOR=...] -DOUTPUT=... [-DREFERENCE=...] -P golden-compare.cmake
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} ${ARGS} OUTPUT_FILE ${OUTPUT} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} failed: ${status}")
 endif()

@@ -12,6 +12,7 @@
 #endif
 
 #include "eq/eq_state.h"
+#include "host/fp_state.h"
 #include "host/provider_host.h"
 #include "tests/scenario.h"
 
@@ -107,15 +108,23 @@ int print_scenarios(const tolvane::host::Provider &provider) {
 
 }  // namespace
 
-int main() {
+// With --host-fp-state=NAME every call into the provider is made in that
+// host floating-point state, and the output must still be the reference.
+int main(int argc, char **argv) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);  // the same bytes as the native build
 #endif
+    tolvane::host::set_host_fp_state(tolvane::host::fp_state_argument(argc, argv));
     try {
         const tolvane::host::Provider provider;
         print_designs(provider);
         print_random_designs(provider);
-        return print_scenarios(provider) == 0 ? 0 : 1;
+        int failures = print_scenarios(provider);
+        for (const std::string &fault : tolvane::host::take_fp_faults()) {
+            std::fprintf(stderr, "golden: %s\n", fault.c_str());
+            ++failures;
+        }
+        return failures == 0 ? 0 : 1;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "golden: %s\n", e.what());
         return 1;

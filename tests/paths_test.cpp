@@ -13,6 +13,7 @@
 // the processor's default NaN, so that any other order or rounding of the
 // double-precision operations would show.
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <bit>
@@ -26,6 +27,8 @@
 
 #include "eq/eq_dispatch.h"
 #include "eq/eq_state.h"
+#include "provider/tolvane.h"
+#include "host/fp_state.h"
 #include "tests/reference/plain_eq.h"
 
 namespace {
@@ -311,6 +314,16 @@ std::string describe(const Block &block) {
            ", rate " + std::to_string(block.rate) + ", " + layouts[block.layout];
 }
 
+// The path on one block, called in the host floating-point state the run was
+// started in, if any (the test program's --host-fp-state).
+void process_on(EqPath path, EqSampleState *state, const int16_t *source, int16_t *destination,
+                const Block &block) {
+    tolvane::host::in_host_fp_state("FLTSMP_sample_process", [&] {
+        eq_sample_process_on(path, state, source, destination, block.frames, block.rate,
+                             block.stereo);
+    });
+}
+
 struct Tally {
     uint64_t scenarios = 0, blocks = 0, values = 0;
 };
@@ -321,7 +334,7 @@ std::string compare_path(EqPath path, const Scenario &scenario, Tally &tally) {
     for (size_t b = 0; b < scenario.blocks.size(); ++b) {
         const Block &block = scenario.blocks[b];
         const std::vector<int16_t> got = run_block(block, [&](const int16_t *src, int16_t *dst) {
-            eq_sample_process_on(path, &ours, src, dst, block.frames, block.rate, block.stereo);
+            process_on(path, &ours, src, dst, block);
         });
         const std::vector<int16_t> want = run_block(block, [&](const int16_t *src, int16_t *dst) {
             plain::process(theirs, src, dst, block.frames, block.rate, block.stereo);
@@ -404,7 +417,7 @@ TEST_P(EveryPath, ForeignNaNsGiveTheSameOutput) {
         EqSampleState ours = scenario.state, theirs = scenario.state;
         for (const Block &block : scenario.blocks) {
             const auto got = run_block(block, [&](const int16_t *src, int16_t *dst) {
-                eq_sample_process_on(path, &ours, src, dst, block.frames, block.rate, block.stereo);
+                process_on(path, &ours, src, dst, block);
             });
             const auto want = run_block(block, [&](const int16_t *src, int16_t *dst) {
                 plain::process(theirs, src, dst, block.frames, block.rate, block.stereo);
@@ -415,6 +428,109 @@ TEST_P(EveryPath, ForeignNaNsGiveTheSameOutput) {
         for (size_t i = 0; i < (sizeof ours - offsetof(EqSampleState, rate)) / 4; ++i) {
             const bool same = std::memcmp(&o[i], &t[i], 4) == 0 || (std::isnan(o[i]) && std::isnan(t[i]));
             ASSERT_TRUE(same) << "seed " << seed << ", state float " << i;
+        }
+    }
+}
+
+// The three directed rounding modes a host may have set in MXCSR.
+const uint32_t DIRECTED_ROUNDING[] = {0x2000, 0x4000, 0x6000};  // down, up, toward zero
+
+// Runs `work` in the given rounding mode, then puts the program's own state
+// back. The mode goes into the x87 control word too, as fesetround puts it:
+// mingw's nearbyintf, which the plain implementation calls, reads it there.
+// The code `work` calls is in other files, so nothing computed around it can
+// move into the mode.
+template <class Work>
+void in_rounding_mode(uint32_t rounding, Work work) {
+    const uint32_t own = _mm_getcsr();
+    uint16_t own_x87;
+    __asm__ volatile("fnstcw %0" : "=m"(own_x87));
+    const uint16_t x87 = static_cast<uint16_t>((own_x87 & ~0x0c00) | (rounding >> 3));
+    __asm__ volatile("fldcw %0" : : "m"(x87));
+    _mm_setcsr(0x1f80 | rounding);
+    work();
+    _mm_setcsr(own);
+    __asm__ volatile("fldcw %0" : : "m"(own_x87));
+}
+
+// The host's SSE rounding mode is the one part of its floating-point state
+// that block processing honours: in each mode every path gives what the plain
+// implementation gives in that mode, and that is not what round to nearest
+// gives. Blocks at a new rate are left out: a design never takes the host's
+// mode (the test after this one).
+TEST_P(EveryPath, RoundsInTheHostsRoundingMode) {
+    const EqPath path = GetParam();
+    if (!eq_path_supported(path)) {
+        GTEST_SKIP() << eq_path_name(path) << " is not supported by this processor";
+    }
+    for (const uint32_t rounding : DIRECTED_ROUNDING) {
+        int compared = 0, unlike_nearest = 0;
+        for (uint32_t seed = 0; compared < 300; ++seed) {
+            const Scenario scenario = make_scenario(seed, seed % 2 != 0);
+            bool one_rate = true;
+            for (const Block &block : scenario.blocks) {
+                one_rate = one_rate && static_cast<float>(block.rate) == scenario.state.rate;
+            }
+            if (!one_rate) {
+                continue;
+            }
+            ++compared;
+            EqSampleState ours = scenario.state, theirs = scenario.state, nearest = scenario.state;
+            for (const Block &block : scenario.blocks) {
+                const auto got = run_block(block, [&](const int16_t *src, int16_t *dst) {
+                    in_rounding_mode(rounding, [&] {
+                        eq_sample_process_on(path, &ours, src, dst, block.frames, block.rate,
+                                             block.stereo);
+                    });
+                });
+                const auto want = run_block(block, [&](const int16_t *src, int16_t *dst) {
+                    in_rounding_mode(rounding, [&] {
+                        plain::process(theirs, src, dst, block.frames, block.rate, block.stereo);
+                    });
+                });
+                const auto near = run_block(block, [&](const int16_t *src, int16_t *dst) {
+                    eq_sample_process_on(path, &nearest, src, dst, block.frames, block.rate,
+                                         block.stereo);
+                });
+                ASSERT_EQ(got, want) << "rounding " << std::hex << rounding << std::dec << ", seed "
+                                     << seed << ", " << describe(block);
+                unlike_nearest += got != near;
+            }
+            ASSERT_EQ(std::memcmp(&ours, &theirs, sizeof ours), 0)
+                << "rounding " << std::hex << rounding << std::dec << ", seed " << seed;
+        }
+        EXPECT_GT(unlike_nearest, 0) << "rounding " << std::hex << rounding
+                                     << ": no block came out other than under round to nearest";
+    }
+}
+
+// Coefficients are a function of the setting and the rate alone: designed
+// through the property entry, or by a block at a new rate, in each directed
+// rounding mode, every band's bits are those designed in round to nearest.
+TEST(Design, IgnoresTheHostsRoundingMode) {
+    for (const uint32_t rounding : DIRECTED_ROUNDING) {
+        for (uint32_t seed = 0; seed < 400; ++seed) {
+            Generator g(seed);
+            const int32_t rates[] = {8000, 22050, 44100, 48000, 96000, 16777217};
+            const int32_t rate = rates[g.below(6)];
+            const int32_t token = TOKEN_BAND(g.below(2), g.below(3), 0);
+            const int32_t type = static_cast<int32_t>(g.below(5));
+            const float values[3] = {20000.0f * g.unit() * g.unit(), 0.01f + 10.0f * g.unit(),
+                                     -30.0f + 60.0f * g.unit()};
+            auto design = [&](EqSampleState &state) {
+                eq_sample_process_on(EQ_PATH_SSE2, &state, nullptr, nullptr, 0, rate, 1);
+                FLTSMP_sample_property(&state, token + PARAM_TYPE, nullptr, &type, nullptr);
+                for (int k = 0; k < 3; ++k) {
+                    FLTSMP_sample_property(&state, token + k, nullptr, &values[k], nullptr);
+                }
+            };
+            EqSampleState ours, nearest;
+            std::memset(&ours, 0, sizeof ours);
+            std::memset(&nearest, 0, sizeof nearest);
+            in_rounding_mode(rounding, [&] { design(ours); });
+            design(nearest);
+            ASSERT_EQ(std::memcmp(&ours, &nearest, sizeof ours), 0)
+                << "rounding " << std::hex << rounding << std::dec << ", seed " << seed;
         }
     }
 }

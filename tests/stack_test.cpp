@@ -12,6 +12,7 @@
 
 #include "eq/eq_dispatch.h"
 #include "eq/eq_state.h"
+#include "host/fp_state.h"
 #include "tests/reference/plain_eq.h"
 
 namespace {
@@ -91,7 +92,8 @@ TEST(Stack, EveryPathRunsWithTheStackAlignedToFourBytesOnly) {
                     std::vector<int16_t> got(input.size()), want(input.size());
                     const Call call{eq_sample_process_on, path, &ours, input.data(), got.data(),
                                     700, 44100, stereo};
-                    call_skewed(&call, skew);
+                    tolvane::host::in_host_fp_state("FLTSMP_sample_process",
+                                                    [&] { call_skewed(&call, skew); });
                     plain::process(theirs, input.data(), want.data(), 700, 44100, stereo);
                     EXPECT_EQ(got, want) << eq_path_name(path) << ", skew " << skew;
                     EXPECT_EQ(std::memcmp(&ours, &theirs, sizeof ours), 0)

@@ -41,6 +41,9 @@ TEST_P(WindowsDll, IsListedByItsOwnBuildUnderWine) {
                      << " preset to check its DLL from here";
     }
     const ToolRun run = tolvane({"info", dll.string()});
+    if (run.status == 77 && run.err.find("cannot run 32-bit programs") != std::string::npos) {
+        GTEST_SKIP() << run.err;
+    }
     ASSERT_EQ(run.status, 0) << run.err;
     // The same tables register in every build; only the record sizes differ.
     host::Provider native;
