@@ -61,23 +61,32 @@ Loaded &loaded() {
     return once;
 }
 
-// Every frame libsndfile gives for these bytes, read on its own in reads of
-// `chunk` frames: some decoders (MPEG) give up on a damaged stream in one
-// length of read and not in another.
-std::vector<int16_t> decode(const std::string &bytes, SF_INFO &info, int64_t chunk) {
-    MemoryFile file(bytes);
-    info = {};
-    SNDFILE *sound = sf_open_virtual(&MemoryFile::io(), SFM_READ, &info, file.user());
+// Every frame these bytes give, read on their own in reads of `chunk` frames
+// (some decoders, MPEG's, give up on a damaged stream in one length of read
+// and not in another) and brought to 16 bits by the one rule every reader
+// uses; the counts of clipped and not-a-number samples come with them.
+struct Decoded {
     std::vector<int16_t> samples;
-    if (sound == nullptr) {
-        return samples;
+    int64_t clipped = 0, not_numbers = 0;
+};
+
+Decoded decode(const std::string &bytes, int64_t chunk) {
+    MemoryFile file(bytes);
+    Decoded decoded;
+    try {
+        SoundFile sound = SoundFile::open_read(MemoryFile::io(), file.user(), "again");
+        const int channels = sound.info().channels;
+        std::vector<int16_t> frames(static_cast<size_t>(chunk) * static_cast<size_t>(channels));
+        for (int64_t got; (got = sound.read(frames.data(), chunk)) > 0;) {
+            decoded.samples.insert(decoded.samples.end(), frames.begin(),
+                                   frames.begin() + got * channels);
+        }
+        decoded.clipped = sound.clipped();
+        decoded.not_numbers = sound.not_numbers();
+    } catch (const ToolError &error) {
+        fault(std::string("read once, refused the second time: ") + error.what());
     }
-    std::vector<int16_t> frames(static_cast<size_t>(chunk) * static_cast<size_t>(info.channels));
-    for (sf_count_t got; (got = sf_readf_short(sound, frames.data(), chunk)) > 0;) {
-        samples.insert(samples.end(), frames.begin(), frames.begin() + got * info.channels);
-    }
-    sf_close(sound);
-    return samples;
+    return decoded;
 }
 
 }  // namespace
@@ -132,8 +141,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // The same frames straight through the provider, block by block, with
     // Lerp from 1 at the first block to 0 at the last the header states.
-    SF_INFO again;
-    const std::vector<int16_t> source = decode(bytes, again, render_chunk_frames(block));
+    const Decoded decoded = decode(bytes, render_chunk_frames(block));
+    const std::vector<int16_t> &source = decoded.samples;
+    if (rendered.clipped != decoded.clipped || rendered.not_numbers != decoded.not_numbers) {
+        fault("the counts of clipped or not-a-number input samples differ from the file's");
+    }
     const int channels = info.channels;
     const int64_t frames = static_cast<int64_t>(source.size()) / channels;
     if (rendered.frames != frames) {
@@ -166,8 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // A 16-bit PCM output reads back exactly.
     if ((written.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
-        SF_INFO back;
-        if (decode(out_file.bytes(), back, 4096) != expected) {
+        if (decode(out_file.bytes(), 4096).samples != expected) {
             fault("the written file differs from the provider's output");
         }
     }

@@ -1,5 +1,6 @@
 #include "tools/audio_file.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -119,7 +120,8 @@ SoundFile SoundFile::checked_write(SNDFILE *file, const SF_INFO &info, const std
 
 SoundFile::SoundFile(SoundFile &&other) noexcept
     : file_(std::exchange(other.file_, nullptr)), info_(other.info_),
-      name_(std::move(other.name_)) {}
+      name_(std::move(other.name_)), wide_(std::move(other.wide_)), clipped_(other.clipped_),
+      not_numbers_(other.not_numbers_) {}
 
 SoundFile::~SoundFile() {
     if (file_ != nullptr) {
@@ -127,8 +129,55 @@ SoundFile::~SoundFile() {
     }
 }
 
+int16_t to_pcm16(double normalised, int64_t &clipped, int64_t &not_numbers) {
+    if (normalised != normalised) {
+        ++not_numbers;
+        return 0;
+    }
+    // Exact: a power of two. Rounded to nearest, ties to even: the tool
+    // computes in the default rounding mode.
+    const double scaled = std::nearbyint(normalised * 32768.0);
+    if (scaled > 32767.0 || scaled < -32768.0) {
+        // +1.0 exactly is full scale, one step above the largest 16-bit value.
+        clipped += normalised > 1.0 || normalised < -1.0;
+        return scaled > 0.0 ? 32767 : -32768;
+    }
+    return static_cast<int16_t>(scaled);
+}
+
+bool SoundFile::converted() const { return (info_.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16; }
+
+std::string SoundFile::format_name() const {
+    SF_FORMAT_INFO major{}, subtype{};
+    major.format = info_.format & SF_FORMAT_TYPEMASK;
+    subtype.format = info_.format & SF_FORMAT_SUBMASK;
+    const bool named = sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major) == 0 &&
+                       sf_command(nullptr, SFC_GET_FORMAT_INFO, &subtype, sizeof subtype) == 0;
+    if (!named) {
+        char text[32];
+        std::snprintf(text, sizeof text, "format 0x%x", static_cast<unsigned>(info_.format));
+        return text;
+    }
+    // "WAV (Microsoft)" -> "WAV"
+    std::string container = major.name;
+    container = container.substr(0, container.find(" ("));
+    return container + ", " + subtype.name;
+}
+
 int64_t SoundFile::read(int16_t *samples, int64_t frames) {
-    const sf_count_t got = sf_readf_short(file_, samples, frames);
+    sf_count_t got;
+    if (!converted()) {
+        got = sf_readf_short(file_, samples, frames);  // the rule is the identity here
+    } else {
+        const size_t values = static_cast<size_t>(frames) * static_cast<size_t>(info_.channels);
+        if (wide_.size() < values) {
+            wide_.resize(values);
+        }
+        got = sf_readf_double(file_, wide_.data(), frames);
+        for (size_t i = 0; i < static_cast<size_t>(got) * static_cast<size_t>(info_.channels); ++i) {
+            samples[i] = to_pcm16(wide_[i], clipped_, not_numbers_);
+        }
+    }
     if (got < frames && sf_error(file_) != SF_ERR_NO_ERROR) {
         throw ToolError(name_ + ": cannot read: " + sf_strerror(file_));
     }

@@ -1,5 +1,11 @@
 // Audio files through libsndfile: whatever it reads comes in as 16-bit PCM,
 // which is what the provider processes; every error says which file and why.
+//
+// One rule brings every format to 16 bits: the file is read as floating point
+// normalised to full scale (a 16-bit value k reads as exactly k/32768), then
+// multiplied by 32768, rounded to nearest (ties to even) and saturated to
+// -32768..32767. It is the identity on 16-bit files; a float file holding
+// k/32768, or a 24- or 32-bit file whose low bits are zero, reads as k.
 #pragma once
 
 #include <sndfile.h>
@@ -7,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tolvane::tools {
 
@@ -32,8 +39,17 @@ public:
 
     const SF_INFO &info() const { return info_; }
     const std::string &name() const { return name_; }
-    // Reads up to `frames` frames; returns how many came, 0 at the end.
+    // Reads up to `frames` frames as 16-bit samples, by the rule above;
+    // returns how many came, 0 at the end.
     int64_t read(int16_t *samples, int64_t frames);
+    // Input samples read so far that lay beyond full scale (magnitude above
+    // 1) and were clipped, and ones that were not numbers, read as 0.
+    int64_t clipped() const { return clipped_; }
+    int64_t not_numbers() const { return not_numbers_; }
+    // Whether the file is anything but 16-bit PCM, which read() converts.
+    bool converted() const;
+    // What the file is: its container and sample type, as "WAV, 32 bit float".
+    std::string format_name() const;
     void write(const int16_t *samples, int64_t frames);
     // Closes the file; throws if the data did not all reach it.
     void close();
@@ -47,7 +63,14 @@ private:
     SNDFILE *file_;
     SF_INFO info_;
     std::string name_;
+    std::vector<double> wide_;  // a converted read's samples, as libsndfile gave them
+    int64_t clipped_ = 0, not_numbers_ = 0;
 };
+
+// One normalised sample as a 16-bit value, by the rule above; counts a sample
+// beyond full scale in `clipped` and one that is not a number in
+// `not_numbers`.
+int16_t to_pcm16(double normalised, int64_t &clipped, int64_t &not_numbers);
 
 // The format of a rendered file: the input's container with 16-bit PCM, or,
 // for containers that hold no PCM (Ogg, MPEG), the input's own encoding; 0

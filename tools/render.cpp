@@ -34,6 +34,7 @@ struct Job {
     fs::path input;
     fs::path output;
     SF_INFO info{};
+    std::string format;  // what the input is, and what reading it does
 };
 
 struct Result : Rendered {
@@ -90,9 +91,12 @@ std::vector<Job> plan(const RenderOptions &options) {
     std::string errors;
     std::map<fs::path, fs::path> claimed;  // output -> the input that writes it
     for (const fs::path &input : options.inputs) {
-        Job job{input, options.output ? *options.output : *options.out_dir / input.filename()};
+        Job job{input, options.output ? *options.output : *options.out_dir / input.filename(), {},
+                {}};
         try {
-            job.info = SoundFile::open_read(input).info();
+            const SoundFile sound = SoundFile::open_read(input);
+            job.info = sound.info();
+            job.format = sound.format_name() + (sound.converted() ? ", converted to 16-bit" : "");
             if (output_format(job.info) == 0) {
                 throw ToolError(input.string() + ": libsndfile can read this file (format 0x" +
                                 hex(job.info.format) + ", " +
@@ -150,6 +154,18 @@ Result render_file(const host::Provider &provider, const Settings &settings, con
     pending.commit();
     result.ok = true;
     return result;
+}
+
+// 1234567 -> "1,234,567"
+std::string grouped(int64_t count) {
+    std::string digits = std::to_string(count), text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text;
 }
 
 std::string level(int peak) {
@@ -210,6 +226,8 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
         output.write(destination.data(), got);
         result.frames += got;
     }
+    result.clipped = input.clipped();
+    result.not_numbers = input.not_numbers();
     if (length_known && result.frames < info.frames) {
         throw ToolError(input.name() + ": truncated or corrupt: its header states " +
                         std::to_string(info.frames) + " frames, only " +
@@ -293,10 +311,25 @@ int render(const host::Provider &provider, const Settings &settings,
         }
         const double duration = static_cast<double>(result.frames) / job.info.samplerate;
         audio_seconds += duration;
-        std::printf("  %s -> %s: %.2f s, %d Hz %s, peak %s, %lld saturated\n",
+        std::printf("  %s -> %s: %.2f s, %d Hz %s, %s, peak %s, %lld saturated\n",
                     job.input.string().c_str(), job.output.string().c_str(), duration,
                     job.info.samplerate, job.info.channels == 2 ? "stereo" : "mono",
-                    level(result.peak).c_str(), static_cast<long long>(result.saturated));
+                    job.format.c_str(), level(result.peak).c_str(),
+                    static_cast<long long>(result.saturated));
+        if (result.clipped > 0) {
+            std::fprintf(stderr,
+                         "warning: %s: %s input %s beyond full scale %s clipped before "
+                         "equalising\n",
+                         job.input.string().c_str(), grouped(result.clipped).c_str(),
+                         result.clipped == 1 ? "sample" : "samples",
+                         result.clipped == 1 ? "was" : "were");
+        }
+        if (result.not_numbers > 0) {
+            std::fprintf(stderr, "warning: %s: %s input %s not %s and read as silence\n",
+                         job.input.string().c_str(), grouped(result.not_numbers).c_str(),
+                         result.not_numbers == 1 ? "sample was" : "samples were",
+                         result.not_numbers == 1 ? "a number" : "numbers");
+        }
         if (result.saturated > 0) {
             std::fprintf(stderr,
                          "warning: %s: %lld samples saturated to +32767/-32768; lower the "

@@ -28,8 +28,10 @@ struct RenderOptions {
 // What rendering one file gave.
 struct Rendered {
     int64_t frames = 0;
-    int peak = 0;           // largest magnitude written
-    int64_t saturated = 0;  // samples written at +32767 or -32768
+    int peak = 0;             // largest magnitude written
+    int64_t saturated = 0;    // samples written at +32767 or -32768
+    int64_t clipped = 0;      // input samples beyond full scale, clipped when read
+    int64_t not_numbers = 0;  // input samples that were not numbers, read as 0
 };
 
 // How many frames render_stream reads and writes at a time for blocks of
