@@ -9,7 +9,7 @@
 #include "eq/eq_fp.h"
 #include "eq/eq_process.h"
 #include "eq/eq_state.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace {
 

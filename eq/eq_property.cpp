@@ -3,7 +3,7 @@
 
 #include "eq/eq_fp.h"
 #include "eq/eq_state.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "eq/eq_fp.h"
 #include "eq/eq_state.h"
 #include "provider/last_error.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace {
 

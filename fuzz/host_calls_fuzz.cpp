@@ -11,7 +11,7 @@
 
 #include "eq/eq_state.h"
 #include "fuzz/fuzz_input.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 #include "tests/reference/plain_eq.h"
 
 namespace {

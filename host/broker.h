@@ -1,7 +1,7 @@
 /* The stand-in host's interface broker: it hands out provider handles, keeps
  * every registration, and lets tests and tools see what a provider did.
  *
- * The three RIB_ functions of provider/tolvane.h are the broker's side of the
+ * The three RIB_ functions of tolvane.h are the broker's side of the
  * contract; the host_ functions below are ours, for the programs that stand
  * in for the host. */
 #ifndef TOLVANE_HOST_BROKER_H
@@ -9,7 +9,7 @@
 
 #include <stddef.h>
 
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/broker.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace tolvane::host {
 

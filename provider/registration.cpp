@@ -2,7 +2,7 @@
 // host's broker.
 #include <cstdint>
 
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "eq/eq_state.h"
 #include "provider/driver_state.h"
 #include "provider/last_error.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 
 namespace {
 
@@ -15,7 +15,9 @@ char last_error_text[256];
 int32_t startup_count;
 
 constexpr char PROVIDER_NAME[] = "3 Zuvo Vezi Do";
-constexpr int32_t PROVIDER_VERSION = 0x130;
+// 0x130 for 1.3.0: a nibble each, as hosts read it.
+constexpr int32_t PROVIDER_VERSION =
+    TOLVANE_VERSION_MAJOR << 8 | TOLVANE_VERSION_MINOR << 4 | TOLVANE_VERSION_PATCH;
 constexpr int32_t PROVIDER_FLAGS = 1;
 
 void write_int32(void *slot, int32_t value) { std::memcpy(slot, &value, sizeof value); }

@@ -27,7 +27,7 @@
 
 #include "eq/eq_dispatch.h"
 #include "eq/eq_state.h"
-#include "provider/tolvane.h"
+#include "tolvane.h"
 #include "host/fp_state.h"
 #include "tests/reference/plain_eq.h"
 

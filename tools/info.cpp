@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "host/provider_host.h"
 #include "tools/tool_error.h"
 
@@ -47,6 +51,39 @@ void print_interface(const host::Provider &provider, const char *name) {
         }
     }
 }
+
+#ifdef _WIN32
+// The version resource Windows shows in the file's properties, read back with
+// the Windows API, as "FileVersion 1.3.0.0, ProductName tolvane, ...".
+std::string version_resource(const std::string &path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) {
+        return "none";
+    }
+    std::string text;
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (VerQueryValueA(data.data(), "\\", reinterpret_cast<void **>(&fixed), &length) &&
+        fixed != nullptr) {
+        char numbers[64];
+        std::snprintf(numbers, sizeof numbers, "FileVersion %lu.%lu.%lu.%lu",
+                      fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xffff,
+                      fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xffff);
+        text = numbers;
+    }
+    for (const char *key : {"ProductName", "ProductVersion", "FileDescription", "OriginalFilename"}) {
+        char *value = nullptr;
+        const std::string query = std::string("\\StringFileInfo\\040904b0\\") + key;
+        if (VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void **>(&value), &length) &&
+            value != nullptr) {
+            text += (text.empty() ? "" : ", ") + std::string(key) + " " + value;
+        }
+    }
+    return text;
+}
+#endif
 
 }  // namespace
 
@@ -113,6 +150,9 @@ void print_info(const std::string &path) {
     std::printf("provider  %s\n", provider.path().c_str());
     std::printf("name      %s\n", name != nullptr ? name : "(none)");
     std::printf("version   0x%x (%d)\n", static_cast<unsigned>(version), version);
+#ifdef _WIN32
+    std::printf("resource  %s\n", version_resource(provider.path()).c_str());
+#endif
     std::printf("flags     %d\n", flags);
     std::printf("records   sample state %d bytes, driver %d bytes\n",
                 provider.sample_state_size(), provider.driver_state_size());

@@ -76,6 +76,7 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     CLI::App app{"tolvane: hear and see an equaliser setting through the real provider"};
+    app.set_version_flag("--version", "tolvane " TOLVANE_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     std::string provider_path = host::default_provider_path();

@@ -47,6 +47,21 @@ TEST(TolvaneInfoExe, ListsThisBuildsProvider) {
     expect_listing(run.out, provider, provider.sample_state_size(), provider.driver_state_size());
 }
 
+// The version resource, read back through the Windows API, carries the
+// project's version, which the provider's "Version" property also gives.
+TEST(TolvaneInfoExe, ShowsTheVersionResource) {
+    const host::Provider provider;
+    const Listing run = run_lister(provider.path());
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string version = TOLVANE_VERSION;
+    EXPECT_NE(run.out.find("resource  FileVersion " + version + ".0, ProductName tolvane, "
+                           "ProductVersion " + version + ", FileDescription "),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(", OriginalFilename tolvane.flt\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("version   0x130 (304)\n"), std::string::npos) << run.out;
+}
+
 TEST(TolvaneInfoExe, RefusesAFileThatIsNoProvider) {
     const fs::path program = fs::path(host::default_provider_path()).parent_path() / "mss32.dll";
     const Listing run = run_lister(program.string());

@@ -21,6 +21,12 @@ TEST_F(Info, ListsEveryEntryWithTokensTypesAndRecordSizes) {
     expect_listing(run.out, provider, provider.sample_state_size(), provider.driver_state_size());
 }
 
+TEST_F(Info, VersionIsTheProjects) {
+    const ToolRun run = tolvane({"--version"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "tolvane " TOLVANE_VERSION "\n");
+}
+
 // The record sizes each Windows build asks of the host: addresses are 4 bytes
 // in the 32-bit build.
 struct WindowsBuild {

@@ -1,4 +1,6 @@
-/* The binary contract between the host's interface broker and the provider.
+/* tolvane: the binary contract between a host's interface broker and the
+ * tolvane.flt equaliser provider. Plain C; HOST.md tells how a host loads
+ * and drives the provider.
  *
  * The provider, the stand-in host, the tools and the tests all include this
  * header; nobody declares an entry point anywhere else.
