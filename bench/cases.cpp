@@ -90,38 +90,103 @@ std::vector<int16_t> music(int channels) {
     return out;
 }
 
+// Both presets, every band's shape, frequency, Q, gain and switch drawn from
+// the seed, and Lerp too: what a game's many voices might hold.
+void random_settings(Voice &voice, uint32_t seed) {
+    uint32_t x = seed * 2654435761u + 12345u;
+    auto unit = [&x] {
+        x = x * 1664525u + 1013904223u;
+        return static_cast<float>(x >> 8) * (1.0f / 16777216.0f);
+    };
+    for (int p = 0; p < 2; ++p) {
+        for (int b = 0; b < 3; ++b) {
+            voice.set_int(TOKEN_BAND(p, b, PARAM_TYPE), static_cast<int32_t>(unit() * 5.0f) % 5);
+            // 20 Hz to 20 kHz and Q 0.3 to 10, even in octaves: powers by repeated products.
+            float freq = 20.0f, q = 0.3f;
+            for (float u = unit() * 10.0f; u > 1.0f; u -= 1.0f) {
+                freq *= 2.0f;
+            }
+            for (float u = unit() * 5.0f; u > 1.0f; u -= 1.0f) {
+                q *= 2.0f;
+            }
+            voice.set_float(TOKEN_BAND(p, b, PARAM_FREQ), freq);
+            voice.set_float(TOKEN_BAND(p, b, PARAM_Q), q);
+            voice.set_float(TOKEN_BAND(p, b, PARAM_GAIN), -15.0f + 30.0f * unit());
+            voice.set_int(TOKEN_BAND(p, b, PARAM_ENABLE), unit() < 0.7f ? 1 : 0);
+        }
+    }
+    voice.set_float(TOKEN_LERP, unit());
+}
+
 }  // namespace
 
-const Case CASES[] = {
-    {"a", "stereo, 3 bands, Lerp 1", true, 1024, false, false, one_preset},
-    {"b", "stereo, 3 + 3 bands, Lerp 0.5", true, 1024, false, false, two_presets},
-    {"c", "mono, 3 bands", false, 1024, false, false, one_preset},
-    {"d", "pass-through (defaults)", true, 1024, false, true, defaults},
-    {"e", "(a) in 64-frame blocks", true, 64, false, false, one_preset},
-    {"f", "(a) on silence after a loud second", true, 1024, true, false, one_preset},
-};
-const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
+const std::vector<Case> &cases() {
+    static const std::vector<Case> all = [] {
+        auto one = [](Voice &v, uint32_t) { one_preset(v); };
+        auto two = [](Voice &v, uint32_t) { two_presets(v); };
+        auto none = [](Voice &v, uint32_t) { defaults(v); };
+        std::vector<Case> c = {
+            {"a", "stereo, 3 bands, Lerp 1", true, 1024, MUSIC, false, one},
+            {"b", "stereo, 3 + 3 bands, Lerp 0.5", true, 1024, MUSIC, false, two},
+            {"c", "mono, 3 bands", false, 1024, MUSIC, false, one},
+            {"d", "pass-through (defaults)", true, 1024, MUSIC, true, none},
+            {"e", "(a) in 64-frame blocks", true, 64, MUSIC, false, one},
+            {"f", "(a) on silence after a loud second", true, 1024, SILENCE_AFTER_LOUD, false, one},
+            {"g", "(a) on silence after 60 s of silence", true, 1024, SILENCE_AFTER_MINUTE, false,
+             one},
+        };
+        for (uint32_t seed = 1; seed <= 40; ++seed) {
+            char id[8];
+            std::snprintf(id, sizeof id, "h%02u", seed);
+            c.push_back({id, "random setting " + std::to_string(seed) + " after 60 s of silence",
+                         true, 1024, SILENCE_AFTER_MINUTE, false, random_settings, seed});
+        }
+        Case many{"i", "256 voices, own settings, 256-frame blocks round robin", true, 256, MUSIC,
+                  false, random_settings};
+        many.voices = 256;
+        c.push_back(many);
+        Case doppler{"j", "(e) with a new rate before every block", true, 64, MUSIC, false, one};
+        doppler.doppler = true;
+        c.push_back(doppler);
+        return c;
+    }();
+    return all;
+}
 
 Workload::Workload(const tolvane::host::Provider &provider, const Case &c)
-    : provider_(provider),
-      case_(c),
-      voice_(std::make_unique<Voice>(provider, RATE)),
-      input_(music(c.stereo ? 2 : 1)) {
+    : provider_(provider), case_(c), input_(music(c.stereo ? 2 : 1)) {
     const size_t values = static_cast<size_t>(c.block) * (c.stereo ? 2 : 1);
     provider_out_.resize(values);
     plain_out_.resize(values);
-    c.settings(*voice_);
-    if (c.silence_after_loud) {
-        // A loud second first: the histories then decay toward subnormal
-        // values on the silence that follows, and stay there.
-        std::vector<int16_t> loud(input_.size()), out(input_.size());
-        for (size_t i = 0; i < loud.size(); ++i) {
-            loud[i] = static_cast<int16_t>(input_[i] > 0 ? 32767 : -32768);
+    for (int v = 0; v < c.voices; ++v) {
+        voices_.push_back(std::make_unique<Voice>(provider, RATE));
+        Voice &voice = *voices_.back();
+        c.settings(voice, c.seed + static_cast<uint32_t>(v));
+        if (c.prelude != MUSIC) {
+            // A loud second first: the histories then decay toward subnormal
+            // values on the silence that follows, and stay there.
+            std::vector<int16_t> loud(input_.size()), out(input_.size());
+            for (size_t i = 0; i < loud.size(); ++i) {
+                loud[i] = static_cast<int16_t>(input_[i] > 0 ? 32767 : -32768);
+            }
+            voice.process(loud.data(), out.data(), RATE, RATE, c.stereo);
+            if (c.prelude == SILENCE_AFTER_MINUTE) {
+                std::fill(loud.begin(), loud.end(), 0);
+                for (int second = 0; second < 60; ++second) {
+                    voice.process(loud.data(), out.data(), RATE, RATE, c.stereo);
+                }
+            }
         }
-        voice_->process(loud.data(), out.data(), RATE, RATE, c.stereo);
+        plain_.push_back(*static_cast<const EqSampleState *>(voice.state()));
+    }
+    if (c.prelude != MUSIC) {
         std::fill(input_.begin(), input_.end(), 0);
     }
-    std::memcpy(&plain_, voice_->state(), sizeof plain_);
+}
+
+// Under Doppler the rate wanders by a few hertz, a new value every block.
+int32_t Workload::rate(int64_t call) const {
+    return case_.doppler ? RATE - 8 + static_cast<int32_t>(call % 17) : RATE;
 }
 
 const int16_t *Workload::next(size_t &position) const {
@@ -135,21 +200,24 @@ const int16_t *Workload::next(size_t &position) const {
 }
 
 void Workload::provider_block() {
-    provider_.fn().sample_process(voice_->state(), next(provider_at_), provider_out_.data(),
-                                  case_.block, RATE, case_.stereo ? 1 : 0);
+    Voice &voice = *voices_[static_cast<size_t>(provider_calls_ % case_.voices)];
+    provider_.fn().sample_process(voice.state(), next(provider_at_), provider_out_.data(),
+                                  case_.block, rate(provider_calls_), case_.stereo ? 1 : 0);
+    ++provider_calls_;
 }
 
 void Workload::plain_block() {
-    plain::process(plain_, next(plain_at_), plain_out_.data(), case_.block, RATE,
-                   case_.stereo ? 1 : 0);
+    plain::process(plain_[static_cast<size_t>(plain_calls_ % case_.voices)], next(plain_at_),
+                   plain_out_.data(), case_.block, rate(plain_calls_), case_.stereo ? 1 : 0);
+    ++plain_calls_;
 }
 
 void Workload::copy_block() {
     std::memcpy(provider_out_.data(), next(copy_at_), provider_out_.size() * sizeof(int16_t));
 }
 
-const EqSampleState &Workload::provider_state() const {
-    return *static_cast<const EqSampleState *>(voice_->state());
+const EqSampleState &Workload::provider_state(int voice) const {
+    return *static_cast<const EqSampleState *>(voices_[static_cast<size_t>(voice)]->state());
 }
 
 Recursion::Recursion() : output_(BLOCK) {
@@ -191,15 +259,17 @@ std::string check_identical(const tolvane::host::Provider &provider, const Case 
             return "output of block " + std::to_string(i) + " differs";
         }
     }
-    if (std::memcmp(&w.provider_state(), &w.plain_state(), sizeof(EqSampleState)) != 0) {
-        return "final state differs";
+    for (int v = 0; v < w.voice_count(); ++v) {
+        if (std::memcmp(&w.provider_state(v), &w.plain_state(v), sizeof(EqSampleState)) != 0) {
+            return "final state of voice " + std::to_string(v) + " differs";
+        }
     }
     return "";
 }
 
 void print_row(const char *build, const Case &c, double plain_ns, double provider_ns,
                double copy_ns, bool identical) {
-    std::printf("row\t%s\t%s\t%s\t%.3f\t%.3f\t%.3f\t%s\n", build, c.id, c.what, plain_ns,
+    std::printf("row\t%s\t%s\t%s\t%.3f\t%.3f\t%.3f\t%s\n", build, c.id.c_str(), c.what.c_str(), plain_ns,
                 provider_ns, copy_ns, identical ? "identical" : "different");
     std::fflush(stdout);
 }
@@ -211,6 +281,21 @@ void FpSwitch::block() {
         fp.enter(EQ_FP_PROCESS);
         __asm__ volatile("" : : : "memory");
     }
+}
+
+PropertyChange::PropertyChange(const tolvane::host::Provider &provider) : voice_(provider, RATE) {
+    one_preset(voice_);
+}
+
+void PropertyChange::block() {
+    for (int i = 0; i < CALLS; ++i) {
+        voice_.set_float(TOKEN_BAND(0, 0, PARAM_FREQ), i % 2 ? 1000.0f : 1001.0f);
+    }
+}
+
+void print_property_change(const char *build, double ns_per_change) {
+    std::printf("property\t%s\t%.3f\n", build, ns_per_change);
+    std::fflush(stdout);
 }
 
 void print_fp_switch(const char *build, double ns_per_call) {

@@ -15,18 +15,29 @@ namespace bench {
 
 constexpr int32_t RATE = 48000;
 
-struct Case {
-    const char *id;
-    const char *what;
-    bool stereo;
-    int32_t block;                          // frames per call
-    bool silence_after_loud;                // input: silence after a loud second, else music
-    bool beside_memcpy;                     // also time memcpy of the same bytes
-    void (*settings)(tolvane::host::Voice &);  // properties, set as a host sets them
+// What a voice has been through before it is timed.
+enum Prelude {
+    MUSIC,                  // none: it plays music
+    SILENCE_AFTER_LOUD,     // a loud second, then it plays silence
+    SILENCE_AFTER_MINUTE,   // a loud second and 60 s of silence, then silence
 };
 
-extern const Case CASES[];
-extern const int CASE_COUNT;
+struct Case {
+    std::string id;
+    std::string what;
+    bool stereo;
+    int32_t block;  // frames per call
+    Prelude prelude;
+    bool beside_memcpy;  // also time memcpy of the same bytes
+    // Properties, set as a host sets them; `seed` tells voices and cases apart.
+    void (*settings)(tolvane::host::Voice &, uint32_t seed);
+    uint32_t seed = 0;
+    int voices = 1;        // each with its own settings, called round robin
+    bool doppler = false;  // a new rate before every block
+};
+
+// Cases (a) to (j); (h) is forty cases, h01 to h40, one per random setting.
+const std::vector<Case> &cases();
 
 // One case's voice on the provider and its twin state for the plain
 // implementation, each fed the next block of the same input in turn.
@@ -42,19 +53,23 @@ public:
 
     const int16_t *provider_output() const { return provider_out_.data(); }
     const int16_t *plain_output() const { return plain_out_.data(); }
-    const EqSampleState &provider_state() const;
-    const EqSampleState &plain_state() const { return plain_; }
+    int voice_count() const { return static_cast<int>(voices_.size()); }
+    const EqSampleState &provider_state(int voice) const;
+    const EqSampleState &plain_state(int voice) const { return plain_[voice]; }
 
 private:
     const int16_t *next(size_t &position) const;
 
+    int32_t rate(int64_t call) const;
+
     const tolvane::host::Provider &provider_;
     const Case &case_;
-    std::unique_ptr<tolvane::host::Voice> voice_;
-    EqSampleState plain_;
+    std::vector<std::unique_ptr<tolvane::host::Voice>> voices_;
+    std::vector<EqSampleState> plain_;
     std::vector<int16_t> input_;  // one second; the blocks cycle through it
     std::vector<int16_t> provider_out_, plain_out_;
     size_t provider_at_ = 0, plain_at_ = 0, copy_at_ = 0;
+    int64_t provider_calls_ = 0, plain_calls_ = 0;
 };
 
 // Runs a fresh workload of the case through both implementations for two
@@ -92,10 +107,24 @@ public:
     void block();
 };
 
+// A property change that redesigns one band, as a host makes it: Freq of an
+// enabled peaking band, between two values. One "frame" is one change.
+class PropertyChange {
+public:
+    static constexpr int CALLS = 1024;
+    explicit PropertyChange(const tolvane::host::Provider &provider);
+    int64_t frames_per_call() const { return CALLS; }
+    void block();
+
+private:
+    tolvane::host::Voice voice_;
+};
+
 // One line of the table that scripts/bench assembles.
 void print_row(const char *build, const Case &c, double plain_ns, double provider_ns,
                double copy_ns, bool identical);
 void print_floor(const char *build, double ns_per_sample);
 void print_fp_switch(const char *build, double ns_per_call);
+void print_property_change(const char *build, double ns_per_change);
 
 }  // namespace bench

@@ -46,6 +46,13 @@ void fp_switch(benchmark::State &state) {
     }
 }
 
+void property_change(benchmark::State &state, const tolvane::host::Provider *provider) {
+    bench::PropertyChange work(*provider);
+    for (auto _ : state) {
+        work.block();
+    }
+}
+
 void recursion(benchmark::State &state) {
     bench::Recursion work;
     for (auto _ : state) {
@@ -72,13 +79,19 @@ int main(int argc, char **argv) {
         ->Repetitions(5)
         ->ReportAggregatesOnly(true)
         ->MinTime(0.2);
-    std::vector<bool> identical(bench::CASE_COUNT);
-    for (int i = 0; i < bench::CASE_COUNT; ++i) {
-        const bench::Case &c = bench::CASES[i];
+    benchmark::RegisterBenchmark("floor/property-change", property_change, &provider)
+        ->Unit(benchmark::kNanosecond)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true)
+        ->MinTime(0.2);
+    const std::vector<bench::Case> &cases = bench::cases();
+    std::vector<bool> identical(cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const bench::Case &c = cases[i];
         const std::string difference = bench::check_identical(provider, c);
         identical[i] = difference.empty();
         if (!identical[i]) {
-            std::fprintf(stderr, "case %s: %s\n", c.id, difference.c_str());
+            std::fprintf(stderr, "case %s: %s\n", c.id.c_str(), difference.c_str());
         }
         const std::string name = std::string(c.id) + "/";
         auto add = [&](const std::string &what, auto function) {
@@ -101,8 +114,10 @@ int main(int argc, char **argv) {
 
     bench::print_floor("native", medians.ns_per_call["floor/recursion"] / bench::Recursion::BLOCK);
     bench::print_fp_switch("native", medians.ns_per_call["floor/fp-switch"] / bench::FpSwitch::CALLS);
-    for (int i = 0; i < bench::CASE_COUNT; ++i) {
-        const bench::Case &c = bench::CASES[i];
+    bench::print_property_change(
+        "native", medians.ns_per_call["floor/property-change"] / bench::PropertyChange::CALLS);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const bench::Case &c = cases[i];
         const std::string name = std::string(c.id) + "/";
         auto per_frame = [&](const char *what) {
             auto found = medians.ns_per_call.find(name + what);
@@ -113,7 +128,7 @@ int main(int argc, char **argv) {
                              per_frame("memcpy"), identical[i]);
         }
     }
-    for (int i = 0; i < bench::CASE_COUNT; ++i) {
+    for (size_t i = 0; i < cases.size(); ++i) {
         if (!identical[i]) {
             return 1;
         }

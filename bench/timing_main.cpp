@@ -53,12 +53,14 @@ int main() {
     bench::print_floor(TOLVANE_BUILD, time_per_frame(recursion, &bench::Recursion::block));
     bench::FpSwitch fp_switch;
     bench::print_fp_switch(TOLVANE_BUILD, time_per_frame(fp_switch, &bench::FpSwitch::block));
+    bench::PropertyChange change(provider);
+    bench::print_property_change(TOLVANE_BUILD,
+                                 time_per_frame(change, &bench::PropertyChange::block));
     bool all_identical = true;
-    for (int i = 0; i < bench::CASE_COUNT; ++i) {
-        const bench::Case &c = bench::CASES[i];
+    for (const bench::Case &c : bench::cases()) {
         const std::string difference = bench::check_identical(provider, c);
         if (!difference.empty()) {
-            std::fprintf(stderr, "case %s: %s\n", c.id, difference.c_str());
+            std::fprintf(stderr, "case %s: %s\n", c.id.c_str(), difference.c_str());
             all_identical = false;
         }
         bench::Workload w(provider, c);
