@@ -1,6 +1,7 @@
 // Block processing: both presets' bands over 16-bit PCM, crossfaded by lerp.
 #include <emmintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -173,6 +174,14 @@ EqBlock plan(EqSampleState &work, const int16_t *source, int16_t *destination, i
     return block;
 }
 
+void run_kernel(EqPath path, const EqBlock &block) {
+    switch (path) {
+    case EQ_PATH_AVX512: eq_block_avx512(block); break;
+    case EQ_PATH_AVX2: eq_block_avx2(block); break;
+    default: eq_block_sse2(block); break;
+    }
+}
+
 // Longer blocks run in pieces of this many frames, which keeps every index
 // within 32 bits; a piece boundary changes nothing in the result.
 constexpr int32_t EQ_PIECE = 1 << 16;
@@ -193,11 +202,125 @@ void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_
             }
             continue;
         }
-        switch (path) {
-        case EQ_PATH_AVX512: eq_block_avx512(block); break;
-        case EQ_PATH_AVX2: eq_block_avx2(block); break;
-        default: eq_block_sse2(block); break;
+        run_kernel(path, block);
+    }
+}
+
+// ---- Silence ----
+//
+// On silence the histories never reach zero: rounding to float holds them in
+// a limit cycle at subnormal magnitudes, mostly one or two frames long. Once
+// the whole state repeats, so does everything after it: the rest of a silent
+// tail is the outputs of one period over again, and its final state is the
+// one a whole number of periods brings back. The record has no room to
+// remember a cycle, so every call finds it again, with Brent's method over
+// chunks of frames: a few periods' work.
+
+constexpr int32_t EQ_SILENCE_CHUNK = 16;     // frames between looks at the state
+constexpr int32_t EQ_SILENCE_SEARCH = 1024;  // frames looked through before giving up
+
+// The frames at the end of the block whose every value is zero. A silent
+// block is read whole, so eight values at a time.
+int32_t silent_tail(const int16_t *source, int32_t frames, int channels) {
+    int64_t values = static_cast<int64_t>(frames) * channels;
+    const __m128i zero = _mm_setzero_si128();
+    while (values >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + values - 8));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0xffff) {
+            break;
         }
+        values -= 8;
+    }
+    while (values > 0 && source[values - 1] == 0) {
+        --values;
+    }
+    return frames - static_cast<int32_t>((values + channels - 1) / channels);
+}
+
+// Every history of every band, bit for bit: NaNs and signed zeros included.
+struct EqHistories {
+    float values[EQ_BANDS][8];
+    bool operator==(const EqHistories &other) const {
+        return std::memcmp(values, other.values, sizeof values) == 0;
+    }
+};
+
+EqHistories histories_of(const EqSampleState &work) {
+    EqHistories h;
+    for (int b = 0; b < EQ_BANDS; ++b) {
+        std::memcpy(&h.values[b][0], work.bands[b].x1, 8);
+        std::memcpy(&h.values[b][2], work.bands[b].x2, 8);
+        std::memcpy(&h.values[b][4], work.bands[b].y1, 8);
+        std::memcpy(&h.values[b][6], work.bands[b].y2, 8);
+    }
+    return h;
+}
+
+// Whether the running bands have died away far below the 16-bit step (or hold
+// a value that is not a number): only then is a cycle worth looking for.
+bool died_away(const EqBlock &block) {
+    bool running = false;
+    for (int c = 0; c < block.chains; ++c) {
+        for (int s = 0; s < block.chain[c].stages; ++s) {
+            const EqBand &band = *block.chain[c].band[s];
+            const float *all[] = {band.x1, band.x2, band.y1, band.y2};
+            for (const float *h : all) {
+                if (std::fabs(h[0]) >= 0x1p-100f || std::fabs(h[1]) >= 0x1p-100f) {
+                    return false;
+                }
+            }
+            running = true;
+        }
+    }
+    return running;
+}
+
+// A silent tail of `frames` frames, from a state that has died away.
+void run_silence(EqPath path, EqSampleState &work, const int16_t *source,
+                 int16_t *destination, int32_t frames, bool stereo) {
+    const int channels = stereo ? 2 : 1;
+    EqBlock block = plan(work, source, destination, frames, stereo);
+    auto run = [&](int32_t first, int32_t count) {
+        const size_t at = static_cast<size_t>(first) * channels;
+        if (path == EQ_PATH_SCALAR) {
+            process_scalar(work, source + at, destination + at, count, stereo);
+        } else {
+            block.source = source + at;
+            block.destination = destination + at;
+            block.frames = count;
+            run_kernel(path, block);
+        }
+    };
+    EqHistories tortoise = histories_of(work);
+    int32_t done = 0, power = 1, steps = 0;
+    while (frames - done >= EQ_SILENCE_CHUNK && done < EQ_SILENCE_SEARCH) {
+        run(done, EQ_SILENCE_CHUNK);
+        done += EQ_SILENCE_CHUNK;
+        ++steps;
+        const EqHistories now = histories_of(work);
+        if (now == tortoise) {
+            // The state after `done` frames is the one `period` frames before.
+            const int32_t period = steps * EQ_SILENCE_CHUNK;
+            const int32_t rest = (frames - done) % period;
+            if (rest > 0) {
+                run(done, rest);  // to the final state; whole periods change nothing
+            }
+            const size_t step = static_cast<size_t>(period) * channels;
+            const size_t end = static_cast<size_t>(frames) * channels;
+            for (size_t i = static_cast<size_t>(done + rest) * channels; i < end; i += step) {
+                const size_t count = end - i < step ? end - i : step;
+                std::memcpy(destination + i, destination + i - step, count * sizeof(int16_t));
+            }
+            return;
+        }
+        if (steps == power) {
+            tortoise = now;
+            power *= 2;
+            steps = 0;
+        }
+    }
+    if (done < frames) {
+        run(done, frames - done);
     }
 }
 
@@ -221,11 +344,32 @@ __attribute__((noinline)) void redesign(EqSampleState &work) {
 
 __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, const int16_t *source,
                                           int16_t *destination, int32_t frames, bool stereo) {
-    const size_t values = static_cast<size_t>(frames) * (stereo ? 2 : 1);
-    if (path == EQ_PATH_SCALAR || overlap_partly(source, destination, values)) {
+    const int channels = stereo ? 2 : 1;
+    const size_t values = static_cast<size_t>(frames) * channels;
+    if (overlap_partly(source, destination, values)) {
         process_scalar(work, source, destination, frames, stereo);
-    } else {
-        run_kernels(path, work, source, destination, frames, stereo);
+        return;
+    }
+    auto run = [&](int32_t first, int32_t count) {
+        const size_t at = static_cast<size_t>(first) * channels;
+        if (path == EQ_PATH_SCALAR) {
+            process_scalar(work, source + at, destination + at, count, stereo);
+        } else {
+            run_kernels(path, work, source + at, destination + at, count, stereo);
+        }
+    };
+    const int32_t tail = silent_tail(source, frames, channels);
+    const int32_t head = tail >= 2 * EQ_SILENCE_CHUNK ? frames - tail : frames;
+    if (head > 0) {
+        run(0, head);
+    }
+    if (head < frames) {
+        const size_t at = static_cast<size_t>(head) * channels;
+        if (died_away(plan(work, source + at, destination + at, tail, stereo))) {
+            run_silence(path, work, source + at, destination + at, tail, stereo);
+        } else {
+            run(head, tail);
+        }
     }
 }
 
