@@ -16,6 +16,7 @@
 #include "tools/render.h"
 #include "tools/response.h"
 #include "tools/settings.h"
+#include "tools/studio.h"
 #include "tools/synth.h"
 #include "tools/tool_error.h"
 
@@ -153,6 +154,21 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(8000, 192000));
     synth_cmd->add_flag("--force", synth_force, "replace an existing file");
 
+    // studio
+    CLI::App *studio_cmd = app.add_subcommand(
+        "studio", "shape a setting in the browser: a local page, through the real provider");
+    StudioOptions studio_options;
+    studio_cmd->add_option("SETTINGS", studio_options.settings,
+                           "settings file (TOML) to start from and save to");
+    studio_cmd->add_option("AUDIO", studio_options.audio,
+                           "audio files to play (without: the demo signal)");
+    studio_cmd->add_option("--port", studio_options.port, "port on 127.0.0.1 (0: a free one)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    studio_cmd->add_option("--rate", studio_options.rate,
+                           "sample rate of the demo signal, without AUDIO (48000)")
+        ->check(CLI::Range(8000, 192000));
+
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -166,6 +182,10 @@ int main(int argc, char **argv) {
         if (*response_cmd) {
             return run_response(provider_path, response_settings, response_rate, response_png,
                                 response_csv, response_points, response_force);
+        }
+        if (*studio_cmd) {
+            host::Provider provider(provider_path);
+            return studio(provider, studio_options);
         }
         if (*info_cmd) {
             const std::string path = info_path.empty() ? provider_path : info_path;

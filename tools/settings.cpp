@@ -57,66 +57,83 @@ std::string type_word_list() {
     return list;
 }
 
-// The slot value for one key; throws with the reason when the TOML value does
-// not fit the property's registered type.
-Setting convert(const Property &property, const toml::node &value, const std::string &at) {
+// What a TOML value is, in the words of messages, and as the value the
+// conversion below takes.
+std::pair<GivenValue, std::string> given_of(const toml::node &value) {
+    if (const auto *number = value.as_floating_point()) {
+        return {number->get(), describe(value.type())};
+    }
+    if (const auto *number = value.as_integer()) {
+        return {number->get(), describe(value.type())};
+    }
+    if (const auto *word = value.as_string()) {
+        return {word->get(), describe(value.type())};
+    }
+    if (const auto *flag = value.as_boolean()) {
+        return {flag->get(), describe(value.type())};
+    }
+    return {std::monostate{}, describe(value.type())};
+}
+
+}  // namespace
+
+Setting convert_value(const Property &property, const GivenValue &value, const std::string &kind,
+                      const std::string &at) {
     Setting setting{property, 0.0f, 0, "", at};
+    const std::string prefix = at.empty() ? "" : at + ": ";
     auto refuse = [&](const std::string &expected) {
-        throw ToolError(at + ": \"" + property.name + "\" takes " + expected + ", not " +
-                        describe(value.type()));
+        throw ToolError(prefix + "\"" + property.name + "\" takes " + expected + ", not " + kind);
     };
     switch (property.subtype) {
     case SUBTYPE_FLOAT:
-        if (!value.is_number()) {
-            refuse("a number");
-        }
-        {
-            // toml++ refuses to hand out an integer beyond 2^53 as a double;
-            // the nearest double is what the user meant.
-            const double number = value.is_integer()
-                                      ? static_cast<double>(value.as_integer()->get())
-                                      : value.as_floating_point()->get();
+        if (const auto *number = std::get_if<double>(&value)) {
+            setting.float_value = static_cast<float>(*number);
+            setting.given = format_number(*number);
+        } else if (const auto *integer = std::get_if<int64_t>(&value)) {
+            // The nearest double is what the user meant, even beyond 2^53.
+            const double number = static_cast<double>(*integer);
             setting.float_value = static_cast<float>(number);
             setting.given = format_number(number);
+        } else {
+            refuse("a number");
         }
         break;
     case SUBTYPE_INTEGER:
-        if (const auto *word = value.as_string()) {
+        if (const auto *word = std::get_if<std::string>(&value)) {
             const auto &words = filter_type_words();
-            const auto found = std::find(words.begin(), words.end(), word->get());
+            const auto found = std::find(words.begin(), words.end(), *word);
             if (found == words.end()) {
-                throw ToolError(at + ": \"" + property.name + "\": unknown filter type \"" +
-                                word->get() + "\"; the types are " + type_word_list() +
-                                ", or 0 to 4");
+                throw ToolError(prefix + "\"" + property.name + "\": unknown filter type \"" +
+                                *word + "\"; the types are " + type_word_list() + ", or 0 to 4");
             }
             setting.int_value = static_cast<int32_t>(found - words.begin());
-            setting.given = word->get();
-        } else if (const auto *number = value.as_integer()) {
+            setting.given = *word;
+        } else if (const auto *number = std::get_if<int64_t>(&value)) {
             // The provider clamps; a number beyond 32 bits reaches it at the
-            // nearest 32-bit value and is reported as the file gave it.
+            // nearest 32-bit value and is reported as it was given.
             setting.int_value = static_cast<int32_t>(
-                std::clamp<int64_t>(number->get(), std::numeric_limits<int32_t>::min(),
+                std::clamp<int64_t>(*number, std::numeric_limits<int32_t>::min(),
                                     std::numeric_limits<int32_t>::max()));
-            setting.given = std::to_string(number->get());
+            setting.given = std::to_string(*number);
         } else {
             refuse("a filter type (" + type_word_list() + ") or an integer");
         }
         break;
     case SUBTYPE_BOOLEAN:
-        if (!value.is_boolean()) {
+        if (const auto *flag = std::get_if<bool>(&value)) {
+            setting.int_value = *flag ? 1 : 0;
+            setting.given = *flag ? "true" : "false";
+        } else {
             refuse("true or false");
         }
-        setting.int_value = value.as_boolean()->get() ? 1 : 0;
-        setting.given = value.as_boolean()->get() ? "true" : "false";
         break;
     default:
-        throw ToolError(at + ": \"" + property.name + "\" has a value type (" +
-                        std::to_string(property.subtype) + ") that settings files cannot set");
+        throw ToolError(prefix + "\"" + property.name + "\" has a value type (" +
+                        std::to_string(property.subtype) + ") that settings cannot set");
     }
     return setting;
 }
 
-}  // namespace
 
 const std::vector<std::string> &filter_type_words() {
     static const std::vector<std::string> words = [] {
@@ -179,8 +196,9 @@ Settings parse_settings(std::string_view text, const fs::path &path,
                             "\"; the properties are \"Lerp\" and \"P Word B\" with preset P 0 "
                             "or 1, Word one of Freq, Q, Gain, Type, Enable, and band B 0 to 2");
         }
+        const auto [given, kind] = given_of(value);
         found.emplace_back(key.source().begin,
-                           convert(*property, value, where(path, value.source().begin)));
+                           convert_value(*property, given, kind, where(path, value.source().begin)));
     }
     std::sort(found.begin(), found.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });

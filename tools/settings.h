@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "host/provider_host.h"
@@ -31,6 +32,16 @@ struct Setting {
     std::string given;         // the value as the file states it, for reports
     std::string where;         // "file:line:column" of the value
 };
+
+// A value as a settings file or the studio gives it: a fraction, an integer, a
+// word or a switch; monostate for any other kind.
+using GivenValue = std::variant<std::monostate, double, int64_t, std::string, bool>;
+
+// Converts a value to what the property's slot holds, or throws ToolError
+// saying what the property takes and that `kind` (the value's kind in words,
+// "text", "an integer", ...) is not it; messages start with `at` when given.
+Setting convert_value(const Property &property, const GivenValue &value, const std::string &kind,
+                      const std::string &at);
 
 struct Settings {
     std::filesystem::path path;

@@ -85,7 +85,7 @@ double pluck(double hz, double t, double decay) {
 
 }  // namespace
 
-void write_demo_signal(const fs::path &path, double seconds, int rate, bool force) {
+std::vector<int16_t> demo_signal(double seconds, int rate) {
     Mix mix(seconds, rate);
     Noise noise;
     // A minor, F, C, G: one chord a bar, voiced around middle C, with the root
@@ -147,7 +147,11 @@ void write_demo_signal(const fs::path &path, double seconds, int rate, bool forc
         }
     }
 
-    const std::vector<int16_t> frames = mix.frames();
+    return mix.frames();
+}
+
+void write_demo_signal(const fs::path &path, double seconds, int rate, bool force) {
+    const std::vector<int16_t> frames = demo_signal(seconds, rate);
     PendingOutput pending(path, force);
     SoundFile file = SoundFile::open_write(pending.temp_path(), SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                                            rate, 2, path.string());

@@ -2,9 +2,14 @@
 // arpeggio, drums and noise bursts), made here so demos need no downloads.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <vector>
 
 namespace tolvane::tools {
+
+// `seconds` of the signal at `rate`, interleaved stereo.
+std::vector<int16_t> demo_signal(double seconds, int rate);
 
 // Writes `seconds` of stereo 16-bit WAV at `rate`, peaking at -6 dBFS so that
 // boosts have headroom. The same arguments always give the same file.
