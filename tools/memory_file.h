@@ -16,6 +16,9 @@ public:
     explicit MemoryFile(std::string bytes = {}) : bytes_(std::move(bytes)) {}
 
     const std::string &bytes() const { return bytes_; }
+    std::string take() { return std::move(bytes_); }
+    // Room for a file of `size` bytes written without growing.
+    void reserve(size_t size) { bytes_.reserve(size); }
     void *user() { return this; }
 
     static SF_VIRTUAL_IO &io() {

@@ -340,6 +340,8 @@ public:
                                            : SoundFile::open_read(MemoryFile::io(), demo.user(),
                                                                   source->name);
             const SF_INFO &info = input.info();
+            wav.reserve(static_cast<size_t>(std::max<sf_count_t>(0, info.frames)) *
+                            static_cast<size_t>(info.channels) * 2 + 1024);
             SoundFile output = SoundFile::open_write(MemoryFile::io(), wav.user(),
                                                      SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                                                      info.samplerate, info.channels, source->name);
@@ -353,7 +355,14 @@ public:
             res.set_header("X-Tolvane-Saturated", std::to_string(rendered.saturated));
             res.set_header("Cache-Control", "no-store");
             res.status = 200;
-            res.set_content(wav.bytes(), "audio/wav");
+            // Sent from where it was rendered: a long file is not copied again.
+            auto bytes = std::make_shared<const std::string>(wav.take());
+            res.set_content_provider(
+                bytes->size(), "audio/wav",
+                [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
+                    return sink.write(bytes->data() + offset,
+                                      std::min(length, bytes->size() - offset));
+                });
         } catch (const std::exception &error) {
             refuse(res, 500, error.what());
         }
