@@ -1,0 +1,164 @@
+// The response plot: a log frequency axis from 10 Hz to Nyquist, dB upwards,
+// drawn on a canvas at the screen's own pixel density.
+
+export const COLOURS = { p0: '#ff9a3c', p1: '#37c8e6', mix: '#ffffff' };
+const MARGIN = { left: 44, right: 10, top: 10, bottom: 24 };
+const LOW_HZ = 10;
+const GATE = 0.001; // a preset weighted below this is not processed at all
+
+function hzLabel(hz) {
+  return hz >= 1000 ? `${hz / 1000}k` : `${hz}`;
+}
+
+export class Plot {
+  constructor(canvas) {
+    this.canvas = canvas;
+    this.context = canvas.getContext('2d');
+    this.nyquist = 24000;
+    this.extent = 24;
+    this.width = 0;
+    this.height = 0;
+  }
+
+  // Matches the canvas to its box; true when the size changed.
+  resize() {
+    const box = this.canvas.getBoundingClientRect();
+    const ratio = window.devicePixelRatio || 1;
+    const width = Math.max(1, Math.round(box.width));
+    const height = Math.max(1, Math.round(box.height));
+    if (width === this.width && height === this.height && this.ratio === ratio) return false;
+    this.width = width;
+    this.height = height;
+    this.ratio = ratio;
+    this.canvas.width = Math.round(width * ratio);
+    this.canvas.height = Math.round(height * ratio);
+    return true;
+  }
+
+  get left() { return MARGIN.left; }
+  get right() { return this.width - MARGIN.right; }
+  get top() { return MARGIN.top; }
+  get bottom() { return this.height - MARGIN.bottom; }
+
+  x(hz) {
+    const t = Math.log(hz / LOW_HZ) / Math.log(this.nyquist / LOW_HZ);
+    return this.left + t * (this.right - this.left);
+  }
+
+  hzAt(x) {
+    const t = (x - this.left) / (this.right - this.left);
+    return LOW_HZ * Math.pow(this.nyquist / LOW_HZ, Math.min(1, Math.max(0, t)));
+  }
+
+  y(db) {
+    return this.top + ((this.extent - db) / (2 * this.extent)) * (this.bottom - this.top);
+  }
+
+  dbAt(y) {
+    return this.extent - ((y - this.top) / (this.bottom - this.top)) * 2 * this.extent;
+  }
+
+  // ±24 dB, or wider in steps of 6 dB when a gain or the curve needs it.
+  fit(response, gains) {
+    let need = 24;
+    for (const db of response.mix_db) need = Math.max(need, db);
+    for (const g of gains) need = Math.max(need, Math.abs(g));
+    this.extent = Math.min(96, Math.ceil(need / 6) * 6);
+  }
+
+  draw(response) {
+    const c = this.context;
+    c.setTransform(this.ratio, 0, 0, this.ratio, 0, 0);
+    c.clearRect(0, 0, this.width, this.height);
+    this.drawGrid(c);
+    c.save();
+    c.beginPath();
+    c.rect(this.left, this.top, this.right - this.left, this.bottom - this.top);
+    c.clip();
+    const lerp = response.lerp;
+    const weights = [lerp, Math.fround(1 - lerp)];
+    this.curve(c, response, response.preset0_db, COLOURS.p0, 1.5, weights[0] < GATE);
+    this.curve(c, response, response.preset1_db, COLOURS.p1, 1.5, weights[1] < GATE);
+    this.curve(c, response, response.mix_db, COLOURS.mix, 2.25, false);
+    c.restore();
+  }
+
+  drawGrid(c) {
+    c.font = '11px system-ui, "DejaVu Sans", sans-serif';
+    c.lineWidth = 1;
+    // Frequencies: every 1..9 of each decade, labelled at 1, 2 and 5.
+    c.textAlign = 'center';
+    c.textBaseline = 'top';
+    for (let decade = LOW_HZ; decade < this.nyquist; decade *= 10) {
+      for (let k = 1; k < 10; ++k) {
+        const hz = decade * k;
+        if (hz > this.nyquist) break;
+        const x = Math.round(this.x(hz)) + 0.5;
+        c.strokeStyle = k === 1 ? '#343a48' : '#22262f';
+        c.beginPath();
+        c.moveTo(x, this.top);
+        c.lineTo(x, this.bottom);
+        c.stroke();
+        if (k === 1 || k === 2 || k === 5) {
+          c.fillStyle = '#8d94a6';
+          c.fillText(hzLabel(hz), x, this.bottom + 6);
+        }
+      }
+    }
+    // dB: every 6, 0 dB brighter.
+    c.textAlign = 'right';
+    c.textBaseline = 'middle';
+    const step = this.extent > 48 ? 12 : 6;
+    for (let db = -this.extent; db <= this.extent; db += step) {
+      const y = Math.round(this.y(db)) + 0.5;
+      c.strokeStyle = db === 0 ? '#5a6275' : '#22262f';
+      c.beginPath();
+      c.moveTo(this.left, y);
+      c.lineTo(this.right, y);
+      c.stroke();
+      c.fillStyle = db === 0 ? '#e3e6ee' : '#8d94a6';
+      c.fillText(`${db > 0 ? '+' : ''}${db}`, this.left - 6, y);
+    }
+    c.save();
+    c.translate(11, (this.top + this.bottom) / 2);
+    c.rotate(-Math.PI / 2);
+    c.textAlign = 'center';
+    c.fillStyle = '#5d6475';
+    c.fillText('dB', 0, 0);
+    c.restore();
+    c.textAlign = 'right';
+    c.textBaseline = 'top';
+    c.fillStyle = '#5d6475';
+    c.fillText('Hz', this.left - 6, this.bottom + 6);
+  }
+
+  curve(c, response, values, colour, width, gated) {
+    c.strokeStyle = colour;
+    c.globalAlpha = gated ? 0.3 : 0.95;
+    c.lineWidth = width;
+    c.setLineDash(gated ? [4, 4] : []);
+    c.beginPath();
+    response.frequency.forEach((hz, i) => {
+      // The -200 dB floor of a true zero sits just below the plot.
+      const y = this.y(Math.max(values[i], -this.extent - 12));
+      if (i === 0) c.moveTo(this.x(hz), y);
+      else c.lineTo(this.x(hz), y);
+    });
+    c.stroke();
+    c.setLineDash([]);
+    c.globalAlpha = 1;
+  }
+
+  // A curve's level at `hz`, between the computed points (on the log axis).
+  static levelAt(response, values, hz) {
+    const f = response.frequency;
+    if (hz <= f[0]) return values[0];
+    for (let i = 1; i < f.length; ++i) {
+      if (f[i] >= hz) {
+        const t = Math.log(hz / f[i - 1]) / Math.log(f[i] / f[i - 1]);
+        return values[i - 1] + t * (values[i] - values[i - 1]);
+      }
+    }
+    return values[values.length - 1];
+  }
+}
