@@ -231,6 +231,24 @@ TEST_F(StudioTest, RenderIsWhatRenderWritesForTheSavedSetting) {
                   std::string::npos)
             << run.out;
     }
+    // A render is kept under its id for the audio element to stream: whole,
+    // or the part a Range asks for; an id no longer kept is refused.
+    auto first = studio.client().Get("/api/render?file=0");
+    ASSERT_TRUE(first && first->status == 200);
+    const std::string id = first->get_header_value("X-Tolvane-Render");
+    ASSERT_FALSE(id.empty());
+    auto kept = studio.client().Get("/api/render?id=" + id);
+    ASSERT_TRUE(kept && kept->status == 200);
+    EXPECT_TRUE(kept->body == first->body);
+    auto part = studio.client().Get("/api/render?id=" + id, {{"Range", "bytes=100-199"}});
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->status, 206);
+    EXPECT_EQ(part->body, first->body.substr(100, 100));
+    EXPECT_EQ(part->get_header_value("X-Tolvane-Peak"), first->get_header_value("X-Tolvane-Peak"));
+    auto gone = studio.client().Get("/api/render?id=999999");
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->status, 404);
+
     auto bypass = studio.client().Get("/api/render?file=0&bypass=1");
     ASSERT_TRUE(bypass && bypass->status == 200);
     EXPECT_TRUE(audio_of(bypass->body, dir / "page.wav").samples ==
@@ -358,7 +376,8 @@ TEST_F(StudioTest, RefusesWithoutTokenFromOtherHostsAndOrigins) {
         ASSERT_TRUE(res) << c.label;
         EXPECT_EQ(res->status, c.status) << c.label << ": " << res->body;
         if (c.status != 200) {
-            EXPECT_EQ(res->get_header_value("Content-Type"), "application/json") << c.label;
+            EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8")
+                << c.label;
         }
     }
     // The first page load with the token sets the cookie the page then uses.
