@@ -1,5 +1,9 @@
 #include "tools/audio_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -102,7 +106,21 @@ SoundFile SoundFile::checked_read(SNDFILE *file, const SF_INFO &info, const std:
 SoundFile SoundFile::open_write(const fs::path &path, int format, int rate, int channels,
                                 const std::string &name) {
     SF_INFO info = write_info(format, rate, channels);
-    return checked_write(sf_open(path.string().c_str(), SFM_WRITE, &info), info, name);
+    // Opened here as libsndfile would open it, so that the descriptor is at
+    // hand for the flusher.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // libsndfile's own attempt says why, in its words.
+        return checked_write(sf_open(path.string().c_str(), SFM_WRITE, &info), info, name);
+    }
+    SNDFILE *file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    SoundFile sound = checked_write(file, info, name);
+    sound.fd_ = fd;
+    sound.flusher_ = std::make_unique<Flusher>(fd);
+    return sound;
 }
 
 SoundFile SoundFile::open_write(SF_VIRTUAL_IO &io, void *user, int format, int rate,
@@ -121,11 +139,16 @@ SoundFile SoundFile::checked_write(SNDFILE *file, const SF_INFO &info, const std
 SoundFile::SoundFile(SoundFile &&other) noexcept
     : file_(std::exchange(other.file_, nullptr)), info_(other.info_),
       name_(std::move(other.name_)), wide_(std::move(other.wide_)), clipped_(other.clipped_),
-      not_numbers_(other.not_numbers_) {}
+      not_numbers_(other.not_numbers_), fd_(std::exchange(other.fd_, -1)),
+      flusher_(std::move(other.flusher_)) {}
 
 SoundFile::~SoundFile() {
+    flusher_.reset();
     if (file_ != nullptr) {
         sf_close(file_);
+    }
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
 }
 
@@ -188,6 +211,11 @@ void SoundFile::write(const int16_t *samples, int64_t frames) {
     if (sf_writef_short(file_, samples, frames) != frames) {
         throw ToolError(name_ + ": cannot write: " + sf_strerror(file_));
     }
+    if (flusher_) {
+        if (const int error = flusher_->written(frames * info_.channels * 2); error != 0) {
+            throw ToolError(name_ + ": cannot write: " + std::strerror(error));
+        }
+    }
 }
 
 void SoundFile::close() {
@@ -195,7 +223,15 @@ void SoundFile::close() {
     if (file == nullptr) {
         return;
     }
-    if (const int error = sf_close(file); error != 0) {
+    const int synced = flusher_ ? flusher_->finish() : 0;
+    flusher_.reset();
+    const int error = sf_close(file);
+    const int fd = std::exchange(fd_, -1);
+    const int closed = fd >= 0 && ::close(fd) != 0 ? errno : 0;
+    if (synced != 0 || closed != 0) {
+        throw ToolError(name_ + ": cannot write: " + std::strerror(synced != 0 ? synced : closed));
+    }
+    if (error != 0) {
         throw ToolError(name_ + ": cannot finish writing: " + sf_error_number(error));
     }
 }

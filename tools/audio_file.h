@@ -12,8 +12,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/output_file.h"
 
 namespace tolvane::tools {
 
@@ -50,6 +53,8 @@ public:
     bool converted() const;
     // What the file is: its container and sample type, as "WAV, 32 bit float".
     std::string format_name() const;
+    // Writes `frames` frames; on a file opened by path, what is written starts
+    // going to the disk every few megabytes rather than all at the close.
     void write(const int16_t *samples, int64_t frames);
     // Closes the file; throws if the data did not all reach it.
     void close();
@@ -65,6 +70,8 @@ private:
     std::string name_;
     std::vector<double> wide_;  // a converted read's samples, as libsndfile gave them
     int64_t clipped_ = 0, not_numbers_ = 0;
+    int fd_ = -1;                       // a file written on disk: its descriptor
+    std::unique_ptr<Flusher> flusher_;  // and what takes it to the disk
 };
 
 // One normalised sample as a 16-bit value, by the rule above; counts a sample

@@ -155,4 +155,66 @@ void PendingOutput::commit() {
     committed_ = true;
 }
 
+namespace {
+// How often, in bytes written, writeback is started, and a sync asked for.
+constexpr int64_t START_EVERY = int64_t{1} << 20;
+constexpr int64_t SYNC_EVERY = int64_t{8} << 20;
+}  // namespace
+
+Flusher::Flusher(int fd) : fd_(fd) {}
+
+Flusher::~Flusher() { finish(); }
+
+int Flusher::written(int64_t bytes) {
+    since_start_ += bytes;
+    since_sync_ += bytes;
+    if (since_start_ >= START_EVERY) {
+        // Only a hint: a failure shows in a sync.
+        sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        since_start_ = 0;
+    }
+    std::lock_guard lock(mutex_);
+    if (since_sync_ >= SYNC_EVERY && error_ == 0) {
+        since_sync_ = 0;
+        wanted_ = true;
+        if (!thread_.joinable()) {
+            thread_ = std::thread([this] { run(); });
+        } else {
+            wake_.notify_one();
+        }
+    }
+    return error_;
+}
+
+int Flusher::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    return error_;
+}
+
+void Flusher::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return wanted_ || stop_; });
+        if (stop_) {
+            return;  // the final sync does the rest
+        }
+        wanted_ = false;
+        lock.unlock();
+        const int result = fdatasync(fd_);
+        const int error = errno;
+        lock.lock();
+        // A file that cannot be synced at all is left to the final sync.
+        if (result != 0 && error != EINVAL && error_ == 0) {
+            error_ = error;
+        }
+    }
+}
+
 }  // namespace tolvane::tools

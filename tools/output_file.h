@@ -3,8 +3,12 @@
 // replaces an input, and replaces an existing file only when forced.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace tolvane::tools {
@@ -39,6 +43,35 @@ private:
     std::filesystem::path temp_;
     bool force_;
     bool committed_ = false;
+};
+
+// Takes a file to the disk while it is being written, so that the sync that
+// finishes it waits for the last few megabytes alone: every megabyte written
+// starts on its way, and every few, a thread of its own syncs them, which
+// also lets the storage below persist them a little at a time.
+class Flusher {
+public:
+    explicit Flusher(int fd);  // `fd` must stay open while the flusher lives
+    ~Flusher();                // waits for a sync under way
+    Flusher(const Flusher &) = delete;
+    Flusher &operator=(const Flusher &) = delete;
+
+    // Notes `bytes` more written. Returns the errno of a sync that failed, 0
+    // if none has: the caller must report it, as a later sync may not.
+    int written(int64_t bytes);
+    // Waits for a sync under way; returns what written() would.
+    int finish();
+
+private:
+    void run();
+
+    int fd_;
+    int64_t since_start_ = 0, since_sync_ = 0;  // bytes, the writer's alone
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wanted_ = false, stop_ = false;
+    int error_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace tolvane::tools

@@ -3,14 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/audio_file.h"
 #include "tools/output_file.h"
@@ -186,6 +190,155 @@ int64_t render_chunk_frames(int block) {
     return std::max<int64_t>(1, 65536 / block) * block;
 }
 
+namespace {
+
+// Chunks in flight: one being read, one processed and one written, and a
+// spare so that a short stall of one stage does not stop the others.
+constexpr int64_t RING = 4;
+
+enum Stage { READ, PROCESS, WRITE };
+
+struct Chunk {
+    // Left uninitialised: every sample used is read or computed first.
+    std::unique_ptr<int16_t[]> source, destination;
+    int64_t frames = 0;  // read into source
+};
+
+// The chunks of one stream as they pass from the reader thread to the
+// processing (the caller's thread) to the writer thread, each stage taking
+// them in order. After a failure, each stage still does the work that reading,
+// processing and writing chunk after chunk on one thread would have done before
+// it, and nothing after: the failure reported is the one that thread would
+// have met first, whatever the threads' pace.
+class Stages {
+public:
+    explicit Stages(size_t values) : chunks_(RING) {
+        for (Chunk &chunk : chunks_) {
+            chunk.source = std::make_unique_for_overwrite<int16_t[]>(values);
+            chunk.destination = std::make_unique_for_overwrite<int16_t[]>(values);
+        }
+    }
+
+    Chunk &chunk(int64_t index) { return chunks_[static_cast<size_t>(index % RING)]; }
+
+    // Waits until `stage` may take chunk `index`; false once there is nothing
+    // more for it to do: the stream ended before `index`, or a failure came
+    // before this step.
+    bool wait(Stage stage, int64_t index) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+            return ready(stage, index) || past_end(index) || cancelled(stage, index);
+        });
+        return ready(stage, index) && !cancelled(stage, index);
+    }
+
+    void done(Stage stage, int64_t index) {
+        {
+            std::lock_guard lock(mutex_);
+            done_[stage] = index + 1;
+        }
+        changed_.notify_all();
+    }
+
+    // The reader found the end of the input after `count` chunks.
+    void end(int64_t count) {
+        {
+            std::lock_guard lock(mutex_);
+            count_ = count;
+        }
+        changed_.notify_all();
+    }
+
+    void fail(Stage stage, int64_t index, std::exception_ptr error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (step(stage, index) < failed_at_) {
+                failed_at_ = step(stage, index);
+                error_ = std::move(error);
+            }
+        }
+        changed_.notify_all();
+    }
+
+    // Ends every wait: the caller is leaving by an exception of its own.
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            failed_at_ = -1;
+        }
+        changed_.notify_all();
+    }
+
+    void rethrow() {
+        std::lock_guard lock(mutex_);
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+    }
+
+private:
+    // Where a stage's work on a chunk comes on one thread.
+    static int64_t step(Stage stage, int64_t index) { return index * 3 + stage; }
+    bool ready(Stage stage, int64_t index) const {
+        switch (stage) {
+        case READ:
+            return index - done_[WRITE] < RING;  // its chunk has been written
+        case PROCESS:
+            return done_[READ] > index;
+        case WRITE:
+            return done_[PROCESS] > index;
+        }
+        return false;
+    }
+    bool past_end(int64_t index) const { return count_ >= 0 && index >= count_; }
+    bool cancelled(Stage stage, int64_t index) const { return step(stage, index) > failed_at_; }
+
+    std::vector<Chunk> chunks_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t done_[3] = {0, 0, 0};  // chunks each stage has finished
+    int64_t count_ = -1;           // chunks in the stream, once the reader knows
+    int64_t failed_at_ = INT64_MAX;
+    std::exception_ptr error_;
+};
+
+// The reader and writer threads, stopped and joined however the caller leaves.
+struct Threads {
+    explicit Threads(Stages &stages) : stages(stages) {}
+    ~Threads() {
+        stages.stop();
+        join();
+    }
+    void join() {
+        for (std::thread &thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+    Stages &stages;
+    std::vector<std::thread> threads;
+};
+
+// Adds one chunk's samples to the peak and the count of saturated ones. The
+// extremes alone take one vectorised pass; samples at full scale are rare
+// enough to be counted only in a chunk that has some.
+void measure(const int16_t *samples, size_t count, Rendered &result) {
+    int16_t low = 0, high = 0;
+    for (size_t i = 0; i < count; ++i) {
+        low = std::min(low, samples[i]);
+        high = std::max(high, samples[i]);
+    }
+    result.peak = std::max({result.peak, int{high}, -int{low}});
+    if (high == 32767 || low == -32768) {
+        for (size_t i = 0; i < count; ++i) {
+            result.saturated += samples[i] == 32767 || samples[i] == -32768;
+        }
+    }
+}
+
+}  // namespace
+
 Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
                        const std::optional<std::pair<double, double>> &lerp_sweep,
                        int32_t lerp_token, const std::function<void(int64_t)> &advanced) {
@@ -196,36 +349,70 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
     const bool length_known = info.frames >= 0 && info.frames != SF_COUNT_MAX;
     const int64_t blocks = length_known ? info.frames / block + (info.frames % block != 0) : 0;
     const int64_t chunk = render_chunk_frames(block);
-    std::vector<int16_t> source(static_cast<size_t>(chunk) * static_cast<size_t>(channels));
-    std::vector<int16_t> destination(source.size());
-    Rendered result;
-    for (int64_t index = 0;;) {
-        const int64_t got = input.read(source.data(), chunk);
-        if (got == 0) {
-            break;
-        }
-        for (int64_t first = 0; first < got; first += block, ++index) {
-            if (interrupted) {
-                throw ToolError(input.name() + ": interrupted; nothing written");
+    Stages stages(static_cast<size_t>(chunk) * static_cast<size_t>(channels));
+    Rendered result;  // the writer's until it is joined
+    {
+        Threads threads(stages);
+        // Reading and writing, decoding and encoding with them, go on beside
+        // the processing, which stays on the caller's thread.
+        threads.threads.emplace_back([&] {
+            int64_t index = 0;
+            try {
+                for (; stages.wait(READ, index); ++index) {
+                    Chunk &c = stages.chunk(index);
+                    c.frames = input.read(c.source.get(), chunk);
+                    if (c.frames == 0) {
+                        stages.end(index);
+                        return;
+                    }
+                    stages.done(READ, index);
+                }
+            } catch (...) {
+                stages.fail(READ, index, std::current_exception());
             }
-            const int64_t frames = std::min<int64_t>(block, got - first);
-            if (lerp_sweep) {
-                voice.set_float(lerp_token,
-                                sweep_lerp(lerp_sweep->first, lerp_sweep->second, index, blocks));
+        });
+        threads.threads.emplace_back([&] {
+            int64_t index = 0;
+            try {
+                for (; stages.wait(WRITE, index); ++index) {
+                    const Chunk &c = stages.chunk(index);
+                    measure(c.destination.get(), static_cast<size_t>(c.frames * channels), result);
+                    output.write(c.destination.get(), c.frames);
+                    result.frames += c.frames;
+                    stages.done(WRITE, index);
+                }
+            } catch (...) {
+                stages.fail(WRITE, index, std::current_exception());
             }
-            const size_t at = static_cast<size_t>(first) * static_cast<size_t>(channels);
-            voice.process(source.data() + at, destination.data() + at,
-                          static_cast<int32_t>(frames), rate, channels == 2);
-            advanced(frames);
+        });
+        int64_t index = 0;
+        try {
+            for (int64_t block_index = 0; stages.wait(PROCESS, index); ++index) {
+                Chunk &c = stages.chunk(index);
+                for (int64_t first = 0; first < c.frames; first += block, ++block_index) {
+                    if (interrupted) {
+                        throw ToolError(input.name() + ": interrupted; nothing written");
+                    }
+                    const int64_t frames = std::min<int64_t>(block, c.frames - first);
+                    if (lerp_sweep) {
+                        voice.set_float(lerp_token, sweep_lerp(lerp_sweep->first,
+                                                               lerp_sweep->second, block_index,
+                                                               blocks));
+                    }
+                    const size_t at = static_cast<size_t>(first) * static_cast<size_t>(channels);
+                    voice.process(c.source.get() + at, c.destination.get() + at,
+                                  static_cast<int32_t>(frames), rate, channels == 2);
+                    advanced(frames);
+                }
+                stages.done(PROCESS, index);
+            }
+        } catch (...) {
+            stages.fail(PROCESS, index, std::current_exception());
         }
-        for (int64_t i = 0; i < got * channels; ++i) {
-            const int value = destination[static_cast<size_t>(i)];
-            result.peak = std::max(result.peak, std::abs(value));
-            result.saturated += value == 32767 || value == -32768;
-        }
-        output.write(destination.data(), got);
-        result.frames += got;
+        // The writer ends by itself after the last chunk, or at a failure.
+        threads.join();
     }
+    stages.rethrow();
     result.clipped = input.clipped();
     result.not_numbers = input.not_numbers();
     if (length_known && result.frames < info.frames) {

@@ -23,13 +23,15 @@ const int WAV = SF_FORMAT_WAV | SF_FORMAT_PCM_16, FLAC = SF_FORMAT_FLAC | SF_FOR
 // root may mount one; `reason` says why there is none.
 class SmallDisk {
 public:
-    SmallDisk(const fs::path &folder, bool read_only) : folder_(folder) {
+    SmallDisk(const fs::path &folder, bool read_only, const std::string &size = "16k")
+        : folder_(folder) {
         fs::create_directory(folder);
         if (mount("tolvane-test", folder.c_str(), "tmpfs",
-                  MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0), "size=16k") == 0) {
+                  MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0),
+                  ("size=" + size).c_str()) == 0) {
             mounted_ = true;
         } else {
-            reason = std::string("cannot mount a 16 KiB tmpfs (") + std::strerror(errno) +
+            reason = "cannot mount a " + size + " tmpfs (" + std::strerror(errno) +
                      "); run the tests as root to check this";
         }
     }
@@ -55,7 +57,8 @@ void write_settings(const fs::path &dir) {
 struct Command {
     const char *label;
     std::vector<std::string> args;
-    const char *target;  // as the message names it
+    const char *target;     // as the message names it
+    const char *disk = "16k";  // the size of the disk it fills
 };
 
 void PrintTo(const Command &c, std::ostream *os) { *os << c.label; }
@@ -65,6 +68,12 @@ const Command FULL_DISK[] = {
     {"render to WAV", {"render", "s.toml", "in.wav", "-o", "disk/out.wav"}, "disk/out.wav"},
     {"render to FLAC in a new folder", {"render", "s.toml", "in.flac", "--out-dir", "disk/out"},
      "disk/out/in.flac"},
+    // Full only after several chunks have been read, processed and written.
+    {"render a long file to WAV", {"render", "s.toml", "long.wav", "-o", "disk/out.wav"},
+     "disk/out.wav", "1m"},
+    {"render a long file to FLAC, a frame a block",
+     {"render", "s.toml", "long.flac", "-o", "disk/out.flac", "--block", "1"}, "disk/out.flac",
+     "512k"},
     {"demo signal", {"synth", "disk/demo.wav", "--seconds", "1"}, "disk/demo.wav"},
     {"response numbers", {"response", "s.toml", "--csv", "disk/r.csv", "--points", "2000"},
      "disk/r.csv"},
@@ -75,13 +84,15 @@ class FullDiskFails : public ToolTest, public testing::WithParamInterface<Comman
 
 TEST_P(FullDiskFails, SayingWhyAndLeavingNothing) {
     const Command &c = GetParam();
-    const SmallDisk disk(dir / "disk", false);
+    const SmallDisk disk(dir / "disk", false, c.disk);
     if (!disk.mounted()) {
         GTEST_SKIP() << disk.reason;
     }
     write_settings(dir);
     write_audio(dir / "in.wav", test_signal(44100, 2, 1.0, WAV));
     write_audio(dir / "in.flac", test_signal(44100, 2, 1.0, FLAC));
+    write_audio(dir / "long.wav", test_signal(44100, 2, 10.0, WAV));
+    write_audio(dir / "long.flac", test_signal(44100, 2, 10.0, FLAC));
     const auto before = snapshot(dir);
 
     const ToolRun run = tolvane(c.args);
