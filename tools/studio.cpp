@@ -696,6 +696,8 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     // Headers and body leave as separate writes: without this, each answer
     // waits out the peer's delayed acknowledgement (40 ms on Linux).
     server.set_tcp_nodelay(true);
+    // Ctrl-C waits for idle connections to time out: a second, not five.
+    server.set_keep_alive_timeout(1);
     // The library listens with a backlog of 5, which drops connections when
     // a page and its audio element open several at once: the socket is
     // listened on again with room for them (Linux takes the new backlog).

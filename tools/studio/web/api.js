@@ -9,13 +9,25 @@ export class ApiError extends Error {
   }
 }
 
-async function call(method, path, body) {
-  const options = { method, credentials: 'same-origin' };
+// fetch, with no answer at all (the studio stopped) said as such.
+async function reach(path, options) {
+  try {
+    return await fetch(path, { credentials: 'same-origin', ...options });
+  } catch (error) {
+    throw new ApiError(0, `no answer from the studio (is it still running?): ${error.message}`);
+  }
+}
+
+function send(method, path, body) {
+  const options = { method };
   if (body !== undefined) {
     options.headers = { 'Content-Type': 'application/json' };
     options.body = JSON.stringify(body);
   }
-  const res = await fetch(path, options);
+  return reach(path, options);
+}
+
+async function answer(res) {
   const text = await res.text();
   let data = null;
   try {
@@ -29,23 +41,33 @@ async function call(method, path, body) {
   return data;
 }
 
+async function call(method, path, body) {
+  return answer(await send(method, path, body));
+}
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 export const api = {
   state: () => call('GET', '/api/state'),
-  setProperty: (name, value) => call('PUT', '/api/property', { name, value }),
+  // Resolves as soon as the server has stored the value (its answer's
+  // headers are here); the answer itself is read with read().
+  async putProperty(name, value) {
+    const res = await send('PUT', '/api/property', { name, value });
+    return { read: () => answer(res) };
+  },
   response: (points, file) => call('GET', `/api/response?points=${points}&file=${file}`),
   save: (body = {}) => call('POST', '/api/save', body),
   reload: () => call('POST', '/api/reload', {}),
 
-  // A render as WAV bytes with the figures `tolvane render` prints. A busy
-  // server says when to come back; the page does.
+  // Has the server render and keep a render; answers where the audio element
+  // streams it from, with the figures `tolvane render` prints. Only its first
+  // byte travels here. A busy server says when to come back; the page does.
   async render(file, { bypass = false, sweep = null } = {}) {
     let path = `/api/render?file=${file}`;
     if (bypass) path += '&bypass=1';
     if (sweep) path += `&sweep=${sweep[0]}:${sweep[1]}`;
     for (;;) {
-      const res = await fetch(path, { credentials: 'same-origin' });
+      const res = await reach(path, { headers: { Range: 'bytes=0-0' } });
       if (res.status === 503) {
         await sleep(1000 * Number(res.headers.get('Retry-After') || 1));
         continue;
@@ -59,8 +81,11 @@ export const api = {
         }
         throw new ApiError(res.status, message);
       }
+      res.arrayBuffer().catch(() => {}); // the one byte asked for: not waited for
+      const id = res.headers.get('X-Tolvane-Render');
+      if (!id) throw new ApiError(res.status, 'the studio sent a render without X-Tolvane-Render');
       return {
-        bytes: await res.arrayBuffer(),
+        url: `/api/render?id=${id}`,
         peak: res.headers.get('X-Tolvane-Peak'),
         saturated: Number(res.headers.get('X-Tolvane-Saturated')),
       };

@@ -2,7 +2,8 @@
 // drawn on a canvas at the screen's own pixel density.
 
 export const COLOURS = { p0: '#ff9a3c', p1: '#37c8e6', mix: '#ffffff' };
-const MARGIN = { left: 44, right: 10, top: 10, bottom: 24 };
+// The strip above the grid holds the legend and the focused band's values.
+const MARGIN = { left: 44, right: 14, top: 30, bottom: 24 };
 const LOW_HZ = 10;
 const GATE = 0.001; // a preset weighted below this is not processed at all
 
@@ -58,12 +59,13 @@ export class Plot {
     return this.extent - ((y - this.top) / (this.bottom - this.top)) * 2 * this.extent;
   }
 
-  // ±24 dB, or wider in steps of 6 dB when a gain or the curve needs it.
+  // ±24 dB, or wider in steps of 6 dB when a gain or the curve needs it,
+  // with room to see the top of a curve that goes beyond.
   fit(response, gains) {
-    let need = 24;
+    let need = 0;
     for (const db of response.mix_db) need = Math.max(need, db);
     for (const g of gains) need = Math.max(need, Math.abs(g));
-    this.extent = Math.min(96, Math.ceil(need / 6) * 6);
+    this.extent = need <= 24 ? 24 : Math.min(96, Math.ceil((need + 2) / 6) * 6);
   }
 
   draw(response) {
@@ -126,10 +128,6 @@ export class Plot {
     c.fillStyle = '#5d6475';
     c.fillText('dB', 0, 0);
     c.restore();
-    c.textAlign = 'right';
-    c.textBaseline = 'top';
-    c.fillStyle = '#5d6475';
-    c.fillText('Hz', this.left - 6, this.bottom + 6);
   }
 
   curve(c, response, values, colour, width, gated) {

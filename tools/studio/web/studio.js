@@ -13,14 +13,20 @@ const name = (p, word, b) => `${p} ${word} ${b}`;
 // What tests read; nothing here changes how the page behaves.
 const hooks = {
   ready: false,
-  redraws: 0,
-  lastRedrawAt: 0,
+  redraws: 0, // curves drawn
+  lastRedrawAt: 0, // performance.now() of the last
   changeAt: 0, // when the last edit was sent
-  swaps: 0, // renders that replaced the one playing
-  lastSwapAt: 0, // when the last of them started to play
-  renderBytes: null, // the WAV being played
+  renders: 0, // renders that started to play
+  render: null, // the last of them: its URL, peak and saturated count
+  renderPlayingAt: 0, // when it started to play
 };
 window.studio = hooks;
+Object.defineProperties(hooks, {
+  busy: { get: () => Boolean(pumping || player.rendering) },
+  response: { get: () => view.response },
+});
+// Where the plot draws a level at a frequency, in CSS pixels of the canvas.
+hooks.toScreen = (hz, db) => ({ x: view.plot.x(hz), y: view.plot.y(db) });
 
 const view = {
   state: null, // /api/state
@@ -40,7 +46,7 @@ function say(text, error = false) {
 }
 
 function fail(error) {
-  say(error instanceof ApiError ? error.message : String(error), true);
+  say(error instanceof ApiError ? error.message : String(error.message ?? error), true);
 }
 
 function notice(text, actions = []) {
@@ -63,13 +69,16 @@ function notice(text, actions = []) {
 
 // ------------------------------------------------------ property changes
 
-// Edits are sent one at a time, latest value first: a drag makes many, and
-// only where it ends matters. idle() resolves once the server has them all.
+// Edits go out in batches, each property's latest value once: a drag makes
+// many, and only where it is now matters. idle() resolves once the server
+// has them all.
 const wanted = new Map();
+const asked = new Map(); // the value last asked for, until the server answers it
 let pumping = null;
 
 function want(property, value) {
   wanted.set(property, value);
+  asked.set(property, value);
   hooks.changeAt = performance.now();
   if (!pumping) pumping = pump();
   return pumping;
@@ -77,22 +86,32 @@ function want(property, value) {
 
 async function pump() {
   try {
+    // The rest of this event's edits join the batch: a drag's move sends its
+    // Freq and Gain together, then asks for one curve.
+    await null;
     while (wanted.size) {
       const batch = [...wanted];
       wanted.clear();
-      for (const [property, value] of batch) {
+      // Different properties: sent side by side. Once the server has stored
+      // them all, the curve is asked for while their answers are read.
+      const sent = await Promise.all(batch.map(([property, value]) =>
+        api.putProperty(property, value).catch((error) => ({ read: () => Promise.reject(error) }))));
+      const curve = fetchCurve();
+      renderSoon();
+      await Promise.all(sent.map(async (put, i) => {
+        const [property, value] = batch[i];
         try {
-          const answer = await api.setProperty(property, value);
+          const answer = await put.read();
           view.stored[answer.name] = answer.stored;
           showNote(answer);
         } catch (error) {
           fail(error);
         }
-      }
+        if (asked.get(property) === value) asked.delete(property);
+      }));
       markUnsaved();
       refreshPanel();
-      await refreshCurve();
-      renderSoon();
+      await showCurve(curve);
     }
   } finally {
     pumping = null;
@@ -101,11 +120,18 @@ async function pump() {
 
 const idle = () => pumping || Promise.resolve();
 
+// A property's value as the edits so far leave it: a key held down or a
+// wheel turned fast builds on the last step asked for, not yet answered.
+const current = (property) => (asked.has(property) ? asked.get(property) : view.stored[property]);
+
+// The provider stores floats: only a value it changed beyond that is noted.
 function showNote(answer) {
   const note = document.querySelector(`.note[data-name="${answer.name}"]`);
   if (!note) return;
-  const clamped = typeof answer.stored === 'number' && Number(answer.given) !== answer.stored;
-  note.textContent = clamped ? `given ${answer.given}, stored ${answer.stored}` : '';
+  const clamped = typeof answer.stored === 'number' &&
+    Math.fround(Number(answer.given)) !== Math.fround(answer.stored);
+  note.textContent = clamped ? `given ${answer.given}` : '';
+  note.title = clamped ? `given ${answer.given}, the provider stored ${answer.stored}` : '';
 }
 
 function markUnsaved() {
@@ -117,20 +143,27 @@ function markUnsaved() {
 
 const edits = { done: [], undone: [] };
 
+// Recording and undoing take turns, in the order they were asked for: an
+// undo pressed while an edit is still on its way undoes that edit.
+let history = Promise.resolve();
+const inTurn = (task) => (history = history.then(task, task));
+
 // One undo step: the values before an edit and after it.
-async function record(before) {
-  await idle();
-  const changes = Object.keys(before)
-    .filter((key) => before[key] !== view.stored[key])
-    .map((key) => ({ name: key, before: before[key], after: view.stored[key] }));
-  if (!changes.length) return;
-  edits.done.push(changes);
-  edits.undone = [];
-  updateHistoryButtons();
+function record(before) {
+  return inTurn(async () => {
+    await idle();
+    const changes = Object.keys(before)
+      .filter((key) => before[key] !== view.stored[key])
+      .map((key) => ({ name: key, before: before[key], after: view.stored[key] }));
+    if (!changes.length) return;
+    edits.done.push(changes);
+    edits.undone = [];
+    updateHistoryButtons();
+  });
 }
 
 function snapshot(names) {
-  return Object.fromEntries(names.map((n) => [n, view.stored[n]]));
+  return Object.fromEntries(names.map((n) => [n, current(n)]));
 }
 
 async function travel(from, to, side) {
@@ -142,8 +175,15 @@ async function travel(from, to, side) {
   updateHistoryButtons();
 }
 
-const undo = () => travel(edits.done, edits.undone, 'before');
-const redo = () => travel(edits.undone, edits.done, 'after');
+function undo() {
+  endTurn();
+  return inTurn(() => travel(edits.done, edits.undone, 'before'));
+}
+
+function redo() {
+  endTurn();
+  return inTurn(() => travel(edits.undone, edits.done, 'after'));
+}
 
 function updateHistoryButtons() {
   $('undo').disabled = !edits.done.length;
@@ -152,16 +192,23 @@ function updateHistoryButtons() {
 
 // ------------------------------------------------------------------ curve
 
-async function refreshCurve() {
-  const points = Math.max(64, Math.min(2048, Math.round(view.plot.width || 800)));
+// One point for every pixel column of the plot.
+function fetchCurve() {
+  const points = Math.max(64, Math.min(2048, Math.round(view.plot.right - view.plot.left) || 800));
+  return api.response(points, view.file);
+}
+
+async function showCurve(request) {
   try {
-    view.response = await api.response(points, view.file);
+    view.response = await request;
   } catch (error) {
     fail(error);
     return;
   }
   draw();
 }
+
+const refreshCurve = () => showCurve(fetchCurve());
 
 function bandGains() {
   const gains = [];
@@ -258,14 +305,31 @@ function makeHandle(p, b, id) {
   handle.addEventListener('wheel', (event) => {
     event.preventDefault();
     const q = name(p, 'Q', b);
-    const before = snapshot([q]);
-    want(q, round(view.stored[q] * (event.deltaY < 0 ? 1.1 : 1 / 1.1), 3));
-    record(before);
+    wheelTurn(q);
+    want(q, round(current(q) * (event.deltaY < 0 ? 1.1 : 1 / 1.1), 3));
   }, { passive: false });
   handle.addEventListener('keydown', (event) => nudge(event, p, b));
   handle.addEventListener('focus', () => showReadout(p, b));
   handle.addEventListener('blur', () => { $('readout').textContent = ''; });
   return handle;
+}
+
+// A turn of the wheel, notch after notch, is one undo step: it ends when the
+// wheel rests, or when anything else is undone or redone.
+let turn = null;
+
+function wheelTurn(property) {
+  if (turn && turn.property !== property) endTurn();
+  if (!turn) turn = { property, before: snapshot([property]) };
+  clearTimeout(turn.timer);
+  turn.timer = setTimeout(endTurn, 400);
+}
+
+function endTurn() {
+  if (!turn) return;
+  clearTimeout(turn.timer);
+  record(turn.before);
+  turn = null;
 }
 
 // Significant digits that read well and that a float holds.
@@ -281,12 +345,16 @@ function startDrag(event, p, b, handle) {
   handle.classList.add('dragging');
   const names = [name(p, 'Freq', b), name(p, 'Gain', b), name(p, 'Q', b)];
   const before = snapshot(names);
-  const box = $('plot').getBoundingClientRect();
+  // Where on the handle it was grabbed: the handle does not jump to the pointer.
+  const box = $('curve').getBoundingClientRect();
+  const grab = handle.getBoundingClientRect();
+  const offsetX = event.clientX - (grab.left + grab.width / 2);
+  const offsetY = event.clientY - (grab.top + grab.height / 2);
   const startY = event.clientY;
   const shapesGain = SHAPES_GAIN.has(view.stored[name(p, 'Type', b)]);
   const move = (e) => {
-    const x = e.clientX - box.left;
-    const y = e.clientY - box.top;
+    const x = e.clientX - offsetX - box.left;
+    const y = e.clientY - offsetY - box.top;
     if (e.altKey) {
       // Alt-drag: up narrows (higher Q), down widens.
       const q = before[names[2]] * Math.pow(2, (startY - e.clientY) / 60);
@@ -320,13 +388,16 @@ function nudge(event, p, b) {
   if (event.key === 'ArrowLeft' || event.key === 'ArrowRight') {
     property = freq;
     const factor = event.key === 'ArrowRight' ? SEMITONE : 1 / SEMITONE;
-    value = round(Math.min(view.plot.nyquist, view.stored[freq] * factor), 5);
+    value = round(Math.min(view.plot.nyquist, current(freq) * factor), 5);
   } else if ((event.key === 'ArrowUp' || event.key === 'ArrowDown') && event.shiftKey) {
     property = q;
-    value = round(view.stored[q] * (event.key === 'ArrowUp' ? 1.1 : 1 / 1.1), 4);
+    value = round(current(q) * (event.key === 'ArrowUp' ? 1.1 : 1 / 1.1), 4);
   } else if (event.key === 'ArrowUp' || event.key === 'ArrowDown') {
+    event.preventDefault();
+    // A pass filter has no gain to nudge.
+    if (!SHAPES_GAIN.has(view.stored[name(p, 'Type', b)])) return;
     property = gain;
-    value = Math.round((view.stored[gain] + (event.key === 'ArrowUp' ? 0.5 : -0.5)) * 10) / 10;
+    value = Math.round((current(gain) + (event.key === 'ArrowUp' ? 0.5 : -0.5)) * 10) / 10;
   } else {
     return;
   }
@@ -362,11 +433,11 @@ function buildBand(p, b) {
 
   const enable = document.createElement('label');
   enable.className = 'switch';
-  enable.title = `${name(p, 'Enable', b)}`;
   const box = document.createElement('input');
   box.type = 'checkbox';
   box.dataset.name = name(p, 'Enable', b);
-  box.setAttribute('aria-label', name(p, 'Enable', b));
+  box.setAttribute('aria-label', `preset ${p} band ${b} Enable`);
+  box.title = `"${name(p, 'Enable', b)}" in a settings file`;
   enable.append(box);
 
   const top = document.createElement('div');
@@ -376,7 +447,8 @@ function buildBand(p, b) {
   label.textContent = `band ${b}`;
   const type = document.createElement('select');
   type.dataset.name = name(p, 'Type', b);
-  type.setAttribute('aria-label', name(p, 'Type', b));
+  type.setAttribute('aria-label', `preset ${p} band ${b} Type`);
+  type.title = `"${name(p, 'Type', b)}" in a settings file`;
   for (const word of TYPES) type.append(new Option(word, word));
   top.append(label, type);
 
@@ -389,7 +461,8 @@ function buildBand(p, b) {
     input.type = 'number';
     input.step = step;
     input.dataset.name = name(p, word, b);
-    input.setAttribute('aria-label', name(p, word, b));
+    input.setAttribute('aria-label', `preset ${p} band ${b} ${word}`);
+    input.title = `"${name(p, word, b)}" in a settings file`;
     const note = document.createElement('span');
     note.className = 'note';
     note.dataset.name = name(p, word, b);
@@ -406,8 +479,7 @@ function refreshPanel() {
     const value = view.stored[control.dataset.name];
     if (value === undefined) continue;
     if (control.type === 'checkbox') control.checked = value;
-    else if (control === document.activeElement && control.type === 'number') continue;
-    else control.value = value;
+    else if (!control.dataset.typing) control.value = value;
   }
   $('lerp-value').textContent = Number(view.stored.Lerp).toFixed(3);
   const lerp = view.stored.Lerp;
@@ -419,7 +491,8 @@ function refreshPanel() {
       $(`band-${p}-${b}`).classList.toggle('off', !view.stored[name(p, 'Enable', b)]);
       const gainField = document.querySelector(`input[data-name="${name(p, 'Gain', b)}"]`);
       gainField.disabled = !SHAPES_GAIN.has(type);
-      gainField.title = gainField.disabled ? `a ${type} has no gain` : '';
+      gainField.title = gainField.disabled ? `a ${type} has no gain`
+        : `"${name(p, 'Gain', b)}" in a settings file`;
     }
   }
 }
@@ -430,6 +503,7 @@ function wirePanel() {
     const control = event.target;
     const property = control.dataset.name;
     if (!property || property === 'Lerp') return;
+    delete control.dataset.typing;
     let value;
     if (control.type === 'checkbox') value = control.checked;
     else if (control.tagName === 'SELECT') value = control.value;
@@ -440,13 +514,34 @@ function wirePanel() {
         return;
       }
     }
+    // Enter commits a field, and the browser may report the same change
+    // again (on Enter, or on leaving it): sent once.
+    if (value === current(property)) return;
     const before = snapshot([property]);
     want(property, value);
     record(before);
   });
-  // Enter in a number field commits it, as leaving the field does.
+  // A field being typed in keeps what is typed until it is committed: Enter
+  // or leaving it. Escape gives back the stored value.
+  panel.addEventListener('input', (event) => {
+    if (event.target.type === 'number') event.target.dataset.typing = '1';
+  });
+  // Left with nothing committed (typed back to what it was): shows the
+  // stored value again and follows it from now on.
+  panel.addEventListener('focusout', (event) => {
+    const field = event.target;
+    if (field.type !== 'number' || !field.dataset.typing) return;
+    delete field.dataset.typing;
+    field.value = view.stored[field.dataset.name];
+  });
   panel.addEventListener('keydown', (event) => {
-    if (event.key === 'Enter' && event.target.type === 'number') event.target.blur();
+    const field = event.target;
+    if (field.type !== 'number') return;
+    if (event.key === 'Enter') commitTyped();
+    if (event.key === 'Escape' && field.dataset.typing) {
+      delete field.dataset.typing;
+      field.value = view.stored[field.dataset.name];
+    }
   });
 
   const lerp = $('lerp');
@@ -465,10 +560,12 @@ function wirePanel() {
 
 const audio = $('audio');
 const player = {
+  playing: false, // what the listener asked for with Play and Stop
   url: null,
   stale: true, // the loaded render is not of the current setting
   rendering: null,
   again: false,
+  swapping: false,
 };
 
 function renderOptions() {
@@ -479,15 +576,18 @@ function renderOptions() {
 // stopped one is rendered again when Play is pressed.
 function renderSoon() {
   player.stale = true;
-  if (!audio.paused) loadRender(true);
+  if (player.playing) loadRender();
 }
 
-async function loadRender(play) {
+// The newest setting wins: a change made while a render is on its way has
+// the next one fetched as soon as that one is back.
+async function loadRender() {
   if (player.rendering) {
     player.again = true;
     return player.rendering;
   }
   player.rendering = (async () => {
+    let failures = 0;
     do {
       player.again = false;
       player.stale = false;
@@ -498,8 +598,15 @@ async function loadRender(play) {
         fail(error);
         return;
       }
-      if (player.again) continue; // already out of date: fetch the newer one
-      await swapIn(rendered, play || !audio.paused);
+      if (player.again) continue;
+      try {
+        await swapIn(rendered);
+      } catch (error) {
+        // Dropped by the server before it was loaded (it keeps the newest
+        // few): made again, a few times at most.
+        if (++failures < 3) player.again = true;
+        else fail(error);
+      }
     } while (player.again);
   })();
   try {
@@ -509,30 +616,50 @@ async function loadRender(play) {
   }
 }
 
-async function swapIn(rendered, play) {
+// The audio element streams the kept render from the server, so it plays as
+// soon as the part at the current position has arrived; the position rides
+// on the address, so loading and seeking are one step.
+async function swapIn(rendered) {
   const position = audio.currentTime || 0;
-  const url = URL.createObjectURL(new Blob([rendered.bytes], { type: 'audio/wav' }));
-  const loaded = new Promise((resolve) => audio.addEventListener('loadedmetadata', resolve, { once: true }));
-  audio.src = url;
-  if (player.url) URL.revokeObjectURL(player.url);
-  player.url = url;
-  hooks.renderBytes = rendered.bytes;
+  const loaded = new Promise((resolve, reject) => {
+    const done = () => {
+      audio.removeEventListener('loadedmetadata', done);
+      audio.removeEventListener('error', done);
+      if (audio.error) reject(new Error(`the render could not be played: ${audio.error.message}`));
+      else resolve();
+    };
+    audio.addEventListener('loadedmetadata', done);
+    audio.addEventListener('error', done);
+  });
+  player.swapping = true;
+  audio.src = `${rendered.url}#t=${position.toFixed(3)}`;
+  player.url = rendered.url;
   const level = $('level');
   level.textContent = `peak ${rendered.peak}, ${rendered.saturated} saturated`;
   level.classList.toggle('saturated', rendered.saturated > 0);
-  await loaded;
-  audio.currentTime = Math.min(position, audio.duration || 0);
-  if (play) {
+  let started = null;
+  if (player.playing) {
     audio.addEventListener('playing', () => {
-      hooks.swaps += 1;
-      hooks.lastSwapAt = performance.now();
+      hooks.renders += 1;
+      hooks.render = rendered;
+      hooks.renderPlayingAt = performance.now();
     }, { once: true });
-    try {
-      await audio.play();
-    } catch (error) {
-      fail(error);
-    }
+    // A newer render replacing this one interrupts its start: not a fault.
+    started = audio.play().catch((error) => {
+      if (error.name !== 'AbortError' && !audio.error) fail(error);
+    });
   }
+  try {
+    await loaded;
+  } finally {
+    player.swapping = false;
+  }
+  await started;
+}
+
+function showPlaying() {
+  $('play').textContent = player.playing ? 'Stop' : 'Play';
+  $('play').classList.toggle('playing', player.playing);
 }
 
 function formatTime(seconds) {
@@ -541,6 +668,7 @@ function formatTime(seconds) {
 }
 
 function showPosition() {
+  if (player.swapping) return; // the next render is taking over at this position
   const duration = audio.duration || view.state.file_seconds[view.file] || 0;
   $('position').max = duration;
   if (!$('position').matches(':active')) $('position').value = audio.currentTime;
@@ -549,20 +677,27 @@ function showPosition() {
 
 function wireAudio() {
   $('play').addEventListener('click', async () => {
-    if (!audio.paused) {
+    player.playing = !player.playing;
+    showPlaying();
+    if (!player.playing) {
       audio.pause();
-      return;
+    } else if (player.stale || !player.url) {
+      await loadRender();
+    } else {
+      await audio.play().catch(fail);
     }
-    if (player.stale || !player.url) await loadRender(true);
-    else await audio.play().catch(fail);
   });
-  audio.addEventListener('play', () => {
-    $('play').textContent = 'Stop';
-    $('play').classList.add('playing');
+  audio.addEventListener('ended', () => {
+    player.playing = false;
+    showPlaying();
   });
-  audio.addEventListener('pause', () => {
-    $('play').textContent = 'Play';
-    $('play').classList.remove('playing');
+  // A render the server no longer keeps, while it plays: made again, and
+  // played on from where it was.
+  audio.addEventListener('error', () => {
+    if (player.rendering) return; // the swap in progress sees to it
+    player.url = null;
+    player.stale = true;
+    if (player.playing) loadRender();
   });
   audio.addEventListener('timeupdate', showPosition);
   audio.addEventListener('durationchange', showPosition);
@@ -576,7 +711,7 @@ function wireAudio() {
     audio.currentTime = 0;
     player.stale = true;
     await refreshCurve();
-    if (!audio.paused) loadRender(true);
+    if (player.playing) loadRender();
     showPosition();
   });
 }
@@ -592,10 +727,26 @@ function showState(state) {
   refreshPanel();
 }
 
+function askName(given) {
+  if (given) $('save-as-name').value = given;
+  $('save-as').showModal();
+  $('save-as-name').select();
+}
+
+// Commits a number typed but not yet committed: Enter, and Ctrl+S from
+// inside its field, which saves it too.
+function commitTyped() {
+  const field = document.activeElement;
+  if (field?.type === 'number' && field.dataset.typing) {
+    field.dispatchEvent(new Event('change', { bubbles: true }));
+  }
+}
+
 async function save(body = {}) {
+  commitTyped();
+  await idle();
   if (!view.state.settings && !body.name) {
-    $('save-as').showModal();
-    $('save-as-name').select();
+    askName();
     return;
   }
   try {
@@ -607,8 +758,10 @@ async function save(body = {}) {
     say(`saved ${answer.saved}`);
   } catch (error) {
     if (error instanceof ApiError && error.status === 409) {
+      // A new name already taken: another name, not a reload, is the way out.
+      const other = body.name ? ['Another name', () => askName(body.name)] : ['Reload from disk', reload];
       notice(error.message, [
-        ['Reload from disk', reload],
+        other,
         ['Overwrite', () => save({ ...body, overwrite: true })],
         ['Cancel', () => {}],
       ]);
