@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -240,6 +241,9 @@ public:
     const std::vector<Source> &sources() const { return sources_; }
     const std::optional<fs::path> &settings_path() const { return settings_path_; }
     const std::vector<std::string> &reports() const { return reports_; }
+
+    // Waits for a save or reload under way, then lets none start.
+    void hold_writes() { mutex_.lock(); }
 
     json state() {
         std::lock_guard lock(mutex_);
@@ -696,8 +700,6 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     // Headers and body leave as separate writes: without this, each answer
     // waits out the peer's delayed acknowledgement (40 ms on Linux).
     server.set_tcp_nodelay(true);
-    // Ctrl-C waits for idle connections to time out: a second, not five.
-    server.set_keep_alive_timeout(1);
     // The library listens with a backlog of 5, which drops connections when
     // a page and its audio element open several at once: the socket is
     // listened on again with room for them (Linux takes the new backlog).
@@ -821,7 +823,17 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     std::thread stopper([&] {
         int signal = 0;
         sigwait(&stops, &signal);
+        if (signal == SIGUSR1) {
+            return;  // the server stopped by itself
+        }
         server.stop();
+        // An open page holds idle connections for seconds before they time
+        // out; nothing needs them. Only a save must not be cut short: once
+        // the lock it takes is held here, none is running or can start.
+        studio.hold_writes();
+        std::printf("studio stopped\n");
+        std::fflush(stdout);
+        std::_Exit(0);
     });
 
     if (studio.settings_path()) {

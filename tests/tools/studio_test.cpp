@@ -465,7 +465,8 @@ TEST_F(StudioTest, FiftyClientsAtOnce) {
             } else if (pick < 8) {
                 auto res = client.Get("/api/response?points=256");
                 if (!res || res->status != 200) {
-                    fail("GET response");
+                    fail("GET response: " + (res ? std::to_string(res->status)
+                                                 : httplib::to_string(res.error())));
                 }
             } else {
                 for (;;) {
@@ -477,7 +478,9 @@ TEST_F(StudioTest, FiftyClientsAtOnce) {
                         continue;
                     }
                     if (!res || res->status != 200 || res->body.size() < 44) {
-                        fail("GET render");
+                        fail("GET render: " + (res ? std::to_string(res->status) + " " +
+                                                         res->body.substr(0, 200)
+                                                   : httplib::to_string(res.error())));
                     }
                     break;
                 }
