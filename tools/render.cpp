@@ -192,16 +192,19 @@ int64_t render_chunk_frames(int block) {
 
 namespace {
 
-// Chunks in flight: one being read, one processed and one written, and a
-// spare so that a short stall of one stage does not stop the others.
-constexpr int64_t RING = 4;
+// Chunks in flight: about 4 ms of processing, so that a reader or writer
+// that a busy machine deschedules for a time slice does not hold up the
+// processing; 4 MiB of stereo at most.
+constexpr int64_t RING = 16;
 
 enum Stage { READ, PROCESS, WRITE };
 
+// The provider processes in place, so a chunk is one buffer: read into,
+// processed and written from.
 struct Chunk {
     // Left uninitialised: every sample used is read or computed first.
-    std::unique_ptr<int16_t[]> source, destination;
-    int64_t frames = 0;  // read into source
+    std::unique_ptr<int16_t[]> samples;
+    int64_t frames = 0;  // read into samples
 };
 
 // The chunks of one stream as they pass from the reader thread to the
@@ -214,8 +217,7 @@ class Stages {
 public:
     explicit Stages(size_t values) : chunks_(RING) {
         for (Chunk &chunk : chunks_) {
-            chunk.source = std::make_unique_for_overwrite<int16_t[]>(values);
-            chunk.destination = std::make_unique_for_overwrite<int16_t[]>(values);
+            chunk.samples = std::make_unique_for_overwrite<int16_t[]>(values);
         }
     }
 
@@ -360,7 +362,7 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
             try {
                 for (; stages.wait(READ, index); ++index) {
                     Chunk &c = stages.chunk(index);
-                    c.frames = input.read(c.source.get(), chunk);
+                    c.frames = input.read(c.samples.get(), chunk);
                     if (c.frames == 0) {
                         stages.end(index);
                         return;
@@ -376,8 +378,8 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
             try {
                 for (; stages.wait(WRITE, index); ++index) {
                     const Chunk &c = stages.chunk(index);
-                    measure(c.destination.get(), static_cast<size_t>(c.frames * channels), result);
-                    output.write(c.destination.get(), c.frames);
+                    measure(c.samples.get(), static_cast<size_t>(c.frames * channels), result);
+                    output.write(c.samples.get(), c.frames);
                     result.frames += c.frames;
                     stages.done(WRITE, index);
                 }
@@ -400,7 +402,7 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
                                                                blocks));
                     }
                     const size_t at = static_cast<size_t>(first) * static_cast<size_t>(channels);
-                    voice.process(c.source.get() + at, c.destination.get() + at,
+                    voice.process(c.samples.get() + at, c.samples.get() + at,
                                   static_cast<int32_t>(frames), rate, channels == 2);
                     advanced(frames);
                 }

@@ -188,7 +188,7 @@ struct StreamCase {
     std::optional<std::pair<double, double>> sweep;
 };
 
-// Eight seconds: more chunks than are ever in flight at once.
+// Thirty seconds: more chunks than are ever in flight at once.
 const StreamCase STREAM_CASES[] = {
     {"stereo wav, default block, sweep", 2, 1024, WAV, std::make_pair(0.0, 1.0)},
     {"mono flac, blocks that do not divide a chunk", 1, 1000, FLAC, std::nullopt},
@@ -202,7 +202,7 @@ class RenderStreamMatches : public RenderStream, public testing::WithParamInterf
 
 TEST_P(RenderStreamMatches, TheProviderBlockByBlock) {
     const StreamCase &c = GetParam();
-    const Audio audio = test_signal(44100, c.channels, 8.0, c.format);
+    const Audio audio = test_signal(44100, c.channels, 30.0, c.format);
     LimitedFile input(encode(audio));
 
     const Outcome outcome = render(input, ALL, c.block, c.sweep);
@@ -234,28 +234,34 @@ sf_count_t chunk_bytes(double chunks) {
 
 struct StreamFailure {
     const char *label;
+    double seconds;
     int format;
     double damage;  // where the input is scrambled, as a fraction of it; 0 for nowhere
     sf_count_t readable, writable;
     const char *reason;  // how the message starts
 };
 
-// Eight seconds of stereo at 44100 Hz: 352800 frames, over five chunks.
+// Eight seconds of stereo at 44100 Hz: 352800 frames, over five chunks;
+// sixty: 2646000 frames, more than twice the chunks that are ever in flight.
 const StreamFailure STREAM_FAILURES[] = {
-    {"output full in the first chunk", WAV, 0, ALL, 1000, "out: cannot write: "},
-    {"output full after several chunks", WAV, 0, ALL, WAV_HEADER + chunk_bytes(3.5),
+    {"output full in the first chunk", 8, WAV, 0, ALL, 1000, "out: cannot write: "},
+    {"output full after several chunks", 8, WAV, 0, ALL, WAV_HEADER + chunk_bytes(3.5),
      "out: cannot write: "},
-    {"input cut short in the first chunk", WAV, 0, WAV_HEADER + 1000 * 4, ALL,
+    {"output full while the reader waits for room", 60, WAV, 0, ALL,
+     WAV_HEADER + chunk_bytes(18.5), "out: cannot write: "},
+    {"input cut short in the first chunk", 8, WAV, 0, WAV_HEADER + 1000 * 4, ALL,
      "in: truncated or corrupt: its header states 352800 frames, only 1000 could be read"},
-    {"input cut short after several chunks", WAV, 0, WAV_HEADER + 300000 * 4, ALL,
+    {"input cut short after several chunks", 8, WAV, 0, WAV_HEADER + 300000 * 4, ALL,
      "in: truncated or corrupt: its header states 352800 frames, only 300000 could be read"},
-    {"input damaged in the first chunk", FLAC, 0.05, ALL, ALL, "in: cannot read: "},
-    {"input damaged after several chunks", FLAC, 0.8, ALL, ALL, "in: cannot read: "},
-    {"output full before the damage is reached", FLAC, 0.9, ALL,
+    {"input cut short after the reader waited for room", 60, WAV, 0, WAV_HEADER + 2400000 * 4,
+     ALL, "in: truncated or corrupt: its header states 2646000 frames, only 2400000 could be read"},
+    {"input damaged in the first chunk", 8, FLAC, 0.05, ALL, ALL, "in: cannot read: "},
+    {"input damaged after several chunks", 8, FLAC, 0.8, ALL, ALL, "in: cannot read: "},
+    {"output full before the damage is reached", 8, FLAC, 0.9, ALL,
      WAV_HEADER + chunk_bytes(1.5), "out: cannot write: "},
-    {"damage reached before the output is full", FLAC, 0.3, ALL,
+    {"damage reached before the output is full", 8, FLAC, 0.3, ALL,
      WAV_HEADER + chunk_bytes(3.5), "in: cannot read: "},
-    {"output full before the end of an input cut short", WAV, 0, WAV_HEADER + 300000 * 4,
+    {"output full before the end of an input cut short", 8, WAV, 0, WAV_HEADER + 300000 * 4,
      WAV_HEADER + chunk_bytes(1.5), "out: cannot write: "},
 };
 
@@ -266,7 +272,7 @@ class RenderStreamFails : public RenderStream,
 
 TEST_P(RenderStreamFails, WithTheFirstFailureInTheFilesOrder) {
     const StreamFailure &c = GetParam();
-    std::string bytes = encode(test_signal(44100, 2, 8.0, c.format));
+    std::string bytes = encode(test_signal(44100, 2, c.seconds, c.format));
     if (c.damage > 0) {
         bytes = damaged(std::move(bytes), c.damage);
     }
