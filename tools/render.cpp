@@ -172,6 +172,8 @@ std::string grouped(int64_t count) {
     return text;
 }
 
+}  // namespace
+
 std::string level(int peak) {
     if (peak == 0) {
         return "silent";
@@ -180,8 +182,6 @@ std::string level(int peak) {
     std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(peak / 32768.0));
     return text;
 }
-
-}  // namespace
 
 // The file moves in chunks of whole blocks, a quarter of a megabyte or so, so
 // that reading and writing cost a few system calls, not one per block; the

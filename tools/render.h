@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct Rendered {
     int64_t clipped = 0;      // input samples beyond full scale, clipped when read
     int64_t not_numbers = 0;  // input samples that were not numbers, read as 0
 };
+
+// A render's peak as the summary states it: "-6.0 dBFS", or "silent".
+std::string level(int peak);
 
 // How many frames render_stream reads and writes at a time for blocks of
 // `block` frames: a whole number of blocks.

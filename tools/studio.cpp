@@ -364,7 +364,7 @@ public:
             output.close();
             auto kept = std::make_shared<Kept>();
             kept->bytes = wav.take();
-            kept->peak = peak_text(rendered.peak);
+            kept->peak = level(rendered.peak);
             kept->saturated = rendered.saturated;
             send(keep(kept), res);
         } catch (const std::exception &error) {
@@ -630,15 +630,6 @@ private:
             }
         }
         return std::pair{ends[0], ends[1]};
-    }
-
-    static std::string peak_text(int peak) {
-        if (peak == 0) {
-            return "silent";
-        }
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(peak / 32768.0));
-        return text;
     }
 
     static std::pair<GivenValue, std::string> given_of(const json &value) {
