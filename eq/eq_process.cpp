@@ -213,20 +213,32 @@ void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_
 // the whole state repeats, so does everything after it: the rest of a silent
 // tail is the outputs of one period over again, and its final state is the
 // one a whole number of periods brings back. The record has no room to
-// remember a cycle, so every call finds it again, with Brent's method over
-// chunks of frames: a few periods' work.
+// remember a cycle, so every call finds it again, frame by frame: usually the
+// state comes back to the one the call began with (the cycle began in an
+// earlier block) after one period, and Brent's method finds a cycle that
+// begins within the call.
 
-constexpr int32_t EQ_SILENCE_CHUNK = 16;     // frames between looks at the state
-constexpr int32_t EQ_SILENCE_SEARCH = 1024;  // frames looked through before giving up
+constexpr int32_t EQ_SILENCE_TAIL = 32;    // shorter silent tails are simply filtered
+constexpr int32_t EQ_SILENCE_SEARCH = 64;  // frames looked through before giving up
 
 // The frames at the end of the block whose every value is zero. A silent
-// block is read whole, so eight values at a time.
+// block is read whole, so 32 values at a time while it lasts.
 int32_t silent_tail(const int16_t *source, int32_t frames, int channels) {
     int64_t values = static_cast<int64_t>(frames) * channels;
     const __m128i zero = _mm_setzero_si128();
+    auto load = [source](int64_t at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + at));
+    };
+    while (values >= 32) {
+        const __m128i any = _mm_or_si128(_mm_or_si128(load(values - 8), load(values - 16)),
+                                         _mm_or_si128(load(values - 24), load(values - 32)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, zero)) != 0xffff) {
+            break;
+        }
+        values -= 32;
+    }
     while (values >= 8) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + values - 8));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0xffff) {
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(load(values - 8), zero)) != 0xffff) {
             break;
         }
         values -= 8;
@@ -237,24 +249,47 @@ int32_t silent_tail(const int16_t *source, int32_t frames, int channels) {
     return frames - static_cast<int32_t>((values + channels - 1) / channels);
 }
 
-// Every history of every band, bit for bit: NaNs and signed zeros included.
-struct EqHistories {
-    float values[EQ_BANDS][8];
-    bool operator==(const EqHistories &other) const {
-        return std::memcmp(values, other.values, sizeof values) == 0;
+// The histories of the bands that run, bit for bit: NaNs and signed zeros
+// included. The other bands' histories do not change.
+struct EqRunning {
+    const EqBand *band[EQ_BANDS];
+    int count = 0;
+
+    explicit EqRunning(const EqBlock &block) {
+        for (int c = 0; c < block.chains; ++c) {
+            for (int s = 0; s < block.chain[c].stages; ++s) {
+                band[count++] = block.chain[c].band[s];
+            }
+        }
+    }
+
+    // Plain floats, not vectors: the 32-bit host may call with the stack
+    // aligned to 4 bytes only.
+    struct Histories {
+        float values[EQ_BANDS][8];  // x1, x2, y1, y2 of both channels
+    };
+
+    static __m128i load(const float *at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+    }
+
+    void take(Histories &h) const {
+        for (int b = 0; b < count; ++b) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b]), load(band[b]->x1));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b] + 4), load(band[b]->x1 + 4));
+        }
+    }
+
+    bool same(const Histories &a, const Histories &b) const {
+        __m128i differ = _mm_setzero_si128();
+        for (int i = 0; i < count; ++i) {
+            differ = _mm_or_si128(differ, _mm_xor_si128(load(a.values[i]), load(b.values[i])));
+            differ = _mm_or_si128(differ, _mm_xor_si128(load(a.values[i] + 4), load(b.values[i] + 4)));
+        }
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) == 0xffff;
     }
 };
-
-EqHistories histories_of(const EqSampleState &work) {
-    EqHistories h;
-    for (int b = 0; b < EQ_BANDS; ++b) {
-        std::memcpy(&h.values[b][0], work.bands[b].x1, 8);
-        std::memcpy(&h.values[b][2], work.bands[b].x2, 8);
-        std::memcpy(&h.values[b][4], work.bands[b].y1, 8);
-        std::memcpy(&h.values[b][6], work.bands[b].y2, 8);
-    }
-    return h;
-}
+static_assert(offsetof(EqBand, y2) - offsetof(EqBand, x1) == 24, "the histories lie together");
 
 // Whether the running bands have died away far below the 16-bit step (or hold
 // a value that is not a number): only then is a cycle worth looking for.
@@ -275,43 +310,30 @@ bool died_away(const EqBlock &block) {
     return running;
 }
 
-// A silent tail of `frames` frames, from a state that has died away.
-void run_silence(EqPath path, EqSampleState &work, const int16_t *source,
-                 int16_t *destination, int32_t frames, bool stereo) {
+// A silent tail of `frames` frames (its source all zeros), from a state that
+// has died away. `run` filters frames of it the ordinary way.
+template <class Run>
+void run_silence(EqSampleState &work, const EqBlock &block, int16_t *destination,
+                 int32_t frames, bool stereo, Run run) {
+    static constexpr int16_t ZEROS[2] = {};
     const int channels = stereo ? 2 : 1;
-    EqBlock block = plan(work, source, destination, frames, stereo);
-    auto run = [&](int32_t first, int32_t count) {
-        const size_t at = static_cast<size_t>(first) * channels;
-        if (path == EQ_PATH_SCALAR) {
-            process_scalar(work, source + at, destination + at, count, stereo);
-        } else {
-            block.source = source + at;
-            block.destination = destination + at;
-            block.frames = count;
-            run_kernel(path, block);
-        }
-    };
-    EqHistories tortoise = histories_of(work);
-    int32_t done = 0, power = 1, steps = 0;
-    while (frames - done >= EQ_SILENCE_CHUNK && done < EQ_SILENCE_SEARCH) {
-        run(done, EQ_SILENCE_CHUNK);
-        done += EQ_SILENCE_CHUNK;
+    const EqRunning running(block);
+    EqRunning::Histories start, tortoise, now;
+    running.take(start);
+    tortoise = start;
+    int32_t done = 0, power = 1, steps = 0, period = 0;
+    while (done < frames && done < EQ_SILENCE_SEARCH) {
+        process_scalar(work, ZEROS, destination + static_cast<size_t>(done) * channels, 1, stereo);
+        ++done;
         ++steps;
-        const EqHistories now = histories_of(work);
-        if (now == tortoise) {
-            // The state after `done` frames is the one `period` frames before.
-            const int32_t period = steps * EQ_SILENCE_CHUNK;
-            const int32_t rest = (frames - done) % period;
-            if (rest > 0) {
-                run(done, rest);  // to the final state; whole periods change nothing
-            }
-            const size_t step = static_cast<size_t>(period) * channels;
-            const size_t end = static_cast<size_t>(frames) * channels;
-            for (size_t i = static_cast<size_t>(done + rest) * channels; i < end; i += step) {
-                const size_t count = end - i < step ? end - i : step;
-                std::memcpy(destination + i, destination + i - step, count * sizeof(int16_t));
-            }
-            return;
+        running.take(now);
+        if (running.same(now, start)) {
+            period = done;
+            break;
+        }
+        if (running.same(now, tortoise)) {
+            period = steps;
+            break;
         }
         if (steps == power) {
             tortoise = now;
@@ -319,8 +341,26 @@ void run_silence(EqPath path, EqSampleState &work, const int16_t *source,
             steps = 0;
         }
     }
-    if (done < frames) {
-        run(done, frames - done);
+    if (period == 0) {
+        if (done < frames) {
+            run(done, frames - done);
+        }
+        return;
+    }
+    // From `done` on, every state is the one `period` frames before it: a few
+    // frames more reach the final state, and whole periods change nothing.
+    const int32_t rest = (frames - done) % period;
+    if (rest > 0) {
+        run(done, rest);
+    }
+    // The outputs repeat with the period too. Each copy doubles the stretch
+    // already filled, which is a whole number of periods.
+    const size_t first = static_cast<size_t>(done + rest - period) * channels;
+    const size_t end = static_cast<size_t>(frames) * channels;
+    for (size_t filled = static_cast<size_t>(done + rest) * channels; filled < end;) {
+        const size_t count = filled - first < end - filled ? filled - first : end - filled;
+        std::memcpy(destination + filled, destination + first, count * sizeof(int16_t));
+        filled += count;
     }
 }
 
@@ -359,14 +399,16 @@ __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, cons
         }
     };
     const int32_t tail = silent_tail(source, frames, channels);
-    const int32_t head = tail >= 2 * EQ_SILENCE_CHUNK ? frames - tail : frames;
+    const int32_t head = tail >= EQ_SILENCE_TAIL ? frames - tail : frames;
     if (head > 0) {
         run(0, head);
     }
     if (head < frames) {
         const size_t at = static_cast<size_t>(head) * channels;
-        if (died_away(plan(work, source + at, destination + at, tail, stereo))) {
-            run_silence(path, work, source + at, destination + at, tail, stereo);
+        const EqBlock block = plan(work, source + at, destination + at, tail, stereo);
+        if (died_away(block)) {
+            run_silence(work, block, destination + at, tail, stereo,
+                        [&](int32_t first, int32_t count) { run(head + first, count); });
         } else {
             run(head, tail);
         }

@@ -72,32 +72,51 @@ EqSampleState busy_state() {
     return s;
 }
 
+// busy_state after a loud block and two seconds of silence: the histories
+// have died away to subnormal values, and silence takes its own way.
+EqSampleState died_away(const std::vector<int16_t> &loud, int32_t stereo) {
+    EqSampleState s = busy_state();
+    std::vector<int16_t> out(loud.size()), zeros(2 * 44100);
+    plain::process(s, loud.data(), out.data(), 700, 44100, stereo);
+    out.resize(zeros.size());
+    for (int second = 0; second < 2; ++second) {
+        plain::process(s, zeros.data(), out.data(), 44100, 44100, stereo);
+    }
+    return s;
+}
+
 TEST(Stack, EveryPathRunsWithTheStackAlignedToFourBytesOnly) {
-    std::vector<int16_t> input(2 * 700);
+    std::vector<int16_t> loud(2 * 700);
     uint32_t x = 1;
-    for (int16_t &v : input) {
+    for (int16_t &v : loud) {
         x = x * 1664525u + 1013904223u;
         v = static_cast<int16_t>(x >> 16);
     }
-    for (int p = 0; p < EQ_PATH_COUNT; ++p) {
-        const EqPath path = static_cast<EqPath>(p);
-        if (!eq_path_supported(path)) {
-            continue;
-        }
-        for (uint32_t skew : {0u, 4u, 8u, 12u}) {
-            for (int32_t stereo : {0, 1}) {
-                for (float lerp : {0.25f, 1.0f}) {  // two presets, and one alone
-                    EqSampleState ours = busy_state(), theirs = busy_state();
-                    ours.lerp = theirs.lerp = lerp;
-                    std::vector<int16_t> got(input.size()), want(input.size());
-                    const Call call{eq_sample_process_on, path, &ours, input.data(), got.data(),
-                                    700, 44100, stereo};
-                    tolvane::host::in_host_fp_state("FLTSMP_sample_process",
-                                                    [&] { call_skewed(&call, skew); });
-                    plain::process(theirs, input.data(), want.data(), 700, 44100, stereo);
-                    EXPECT_EQ(got, want) << eq_path_name(path) << ", skew " << skew;
-                    EXPECT_EQ(std::memcmp(&ours, &theirs, sizeof ours), 0)
-                        << eq_path_name(path) << ", skew " << skew;
+    const std::vector<int16_t> silence(loud.size());
+    for (const bool silent : {false, true}) {
+        const std::vector<int16_t> &input = silent ? silence : loud;
+        for (int p = 0; p < EQ_PATH_COUNT; ++p) {
+            const EqPath path = static_cast<EqPath>(p);
+            if (!eq_path_supported(path)) {
+                continue;
+            }
+            for (uint32_t skew : {0u, 4u, 8u, 12u}) {
+                for (int32_t stereo : {0, 1}) {
+                    for (float lerp : {0.25f, 1.0f}) {  // two presets, and one alone
+                        EqSampleState ours = silent ? died_away(loud, stereo) : busy_state();
+                        ours.lerp = lerp;
+                        EqSampleState theirs = ours;
+                        std::vector<int16_t> got(input.size()), want(input.size());
+                        const Call call{eq_sample_process_on, path, &ours, input.data(), got.data(),
+                                        700, 44100, stereo};
+                        tolvane::host::in_host_fp_state("FLTSMP_sample_process",
+                                                        [&] { call_skewed(&call, skew); });
+                        plain::process(theirs, input.data(), want.data(), 700, 44100, stereo);
+                        EXPECT_EQ(got, want) << eq_path_name(path) << ", skew " << skew
+                                             << (silent ? ", silence" : "");
+                        EXPECT_EQ(std::memcmp(&ours, &theirs, sizeof ours), 0)
+                            << eq_path_name(path) << ", skew " << skew << (silent ? ", silence" : "");
+                    }
                 }
             }
         }
