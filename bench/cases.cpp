@@ -151,6 +151,13 @@ const std::vector<Case> &cases() {
             c.push_back({id, "random setting " + std::to_string(seed) + " after 60 s of silence",
                          true, 1024, SILENCE_AFTER_MINUTE, false, random_settings, seed});
         }
+        // The same voices as a game with short blocks holds them.
+        for (uint32_t seed = 1; seed <= 40; ++seed) {
+            char id[8];
+            std::snprintf(id, sizeof id, "k%02u", seed);
+            c.push_back({id, "random setting " + std::to_string(seed) + " after 60 s of silence, 64-frame blocks",
+                         true, 64, SILENCE_AFTER_MINUTE, false, random_settings, seed});
+        }
         Case many{"i", "256 voices, own settings like (a)'s, 256-frame blocks round robin", true,
                   256, MUSIC, false, shifted_tone};
         many.voices = 256;
