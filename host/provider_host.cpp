@@ -79,9 +79,11 @@ std::string private_copy_of(const std::string &path) {
 
 }  // namespace
 
-std::string default_provider_path() {
-    return (fs::path(executable_path()).parent_path() / "tolvane.flt").string();
+std::string beside_program(const std::string &name) {
+    return (fs::path(executable_path()).parent_path() / name).string();
 }
+
+std::string default_provider_path() { return beside_program("tolvane.flt"); }
 
 void HostDriverRecord::set_rate(int32_t rate) {
     std::memcpy(bytes + HOST_DRIVER_RATE_OFFSET, &rate, sizeof rate);

@@ -11,6 +11,9 @@
 
 namespace tolvane::host {
 
+// A file of this name in the running program's folder.
+std::string beside_program(const std::string &name);
+
 // tolvane.flt beside the running program.
 std::string default_provider_path();
 

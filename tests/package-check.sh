@@ -21,7 +21,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for build in win32 win64 linux; do
     case $build in
-    linux) name=tolvane-$version-linux-x86_64 archive=$name.tar.gz extra=tolvane objdump=objdump ;;
+    linux) name=tolvane-$version-linux-x86_64 archive=$name.tar.gz extra="tolvane tolvane-studio" objdump=objdump ;;
     win32) name=tolvane-$version-win32 archive=$name.zip extra= objdump=i686-w64-mingw32-objdump ;;
     win64) name=tolvane-$version-win64 archive=$name.zip extra= objdump=x86_64-w64-mingw32-objdump ;;
     esac

@@ -2,7 +2,11 @@
 // drives the real provider through the stand-in host, as a game does.
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -16,7 +20,7 @@
 #include "tools/render.h"
 #include "tools/response.h"
 #include "tools/settings.h"
-#include "tools/studio.h"
+#include "tools/studio_command.h"
 #include "tools/synth.h"
 #include "tools/tool_error.h"
 
@@ -80,9 +84,8 @@ int main(int argc, char **argv) {
     app.set_version_flag("--version", "tolvane " TOLVANE_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    std::string provider_path = host::default_provider_path();
-    app.add_option("--provider", provider_path, "the provider file to load")
-        ->capture_default_str();
+    std::string provider_path;
+    add_provider_option(app, provider_path);
 
     // render
     CLI::App *render_cmd =
@@ -154,20 +157,9 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(8000, 192000));
     synth_cmd->add_flag("--force", synth_force, "replace an existing file");
 
-    // studio
-    CLI::App *studio_cmd = app.add_subcommand(
-        "studio", "shape a setting in the browser: a local page, through the real provider");
+    // studio: checked here, run by tolvane-studio
     StudioOptions studio_options;
-    studio_cmd->add_option("SETTINGS", studio_options.settings,
-                           "settings file (TOML) to start from and save to");
-    studio_cmd->add_option("AUDIO", studio_options.audio,
-                           "audio files to play (without: the demo signal)");
-    studio_cmd->add_option("--port", studio_options.port, "port on 127.0.0.1 (0: a free one)")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 65535));
-    studio_cmd->add_option("--rate", studio_options.rate,
-                           "sample rate of the demo signal, without AUDIO (48000)")
-        ->check(CLI::Range(8000, 192000));
+    CLI::App *studio_cmd = add_studio_command(app, studio_options);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -184,8 +176,10 @@ int main(int argc, char **argv) {
                                 response_csv, response_points, response_force);
         }
         if (*studio_cmd) {
-            host::Provider provider(provider_path);
-            return studio(provider, studio_options);
+            // The same command line, to the program beside this one.
+            const std::string program = host::beside_program("tolvane-studio");
+            execv(program.c_str(), argv);
+            throw ToolError(program + ": cannot start the studio: " + std::strerror(errno));
         }
         if (*info_cmd) {
             const std::string path = info_path.empty() ? provider_path : info_path;

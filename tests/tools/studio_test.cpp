@@ -505,5 +505,19 @@ TEST_F(StudioTest, FiftyClientsAtOnce) {
     EXPECT_EQ(studio.stop().status, 0);
 }
 
+// The studio command hands over to tolvane-studio beside the tool; a tool
+// copied without it says so instead of failing silently.
+TEST_F(StudioTest, WithoutItsProgramSaysWhatIsMissing) {
+    const fs::path alone = dir / "alone" / "tolvane";
+    fs::create_directories(alone.parent_path());
+    fs::copy_file(TOLVANE_TOOL, alone);
+    const ToolRun run = finish_program(start_program(alone, {"studio"}, dir), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find((alone.parent_path() / "tolvane-studio").string() +
+                           ": cannot start the studio: No such file or directory"),
+              std::string::npos)
+        << run.err;
+}
+
 }  // namespace
 }  // namespace tolvane::tools_test
