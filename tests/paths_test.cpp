@@ -433,40 +433,6 @@ TEST_P(EveryPath, ForeignNaNsGiveTheSameOutput) {
     }
 }
 
-// The period of the limit cycle a state has entered on silence, found frame by
-// frame with Brent's method through the plain implementation; 0 if none shows
-// within `limit` frames.
-int32_t silence_period(EqSampleState state, int32_t stereo, int32_t limit) {
-    struct Histories {
-        float values[EQ_BANDS][8];
-    };
-    auto take = [&state] {
-        Histories h;
-        for (int b = 0; b < EQ_BANDS; ++b) {
-            std::memcpy(h.values[b], state.bands[b].x1, sizeof h.values[b]);
-        }
-        return h;
-    };
-    const int16_t zeros[2] = {};
-    int16_t out[2];
-    Histories tortoise = take();
-    int32_t power = 1, steps = 0;
-    for (int32_t n = 0; n < limit; ++n) {
-        plain::process(state, zeros, out, 1, static_cast<int32_t>(state.rate), stereo);
-        ++steps;
-        const Histories now = take();
-        if (std::memcmp(&now, &tortoise, sizeof now) == 0) {
-            return steps;
-        }
-        if (steps == power) {
-            tortoise = now;
-            power *= 2;
-            steps = 0;
-        }
-    }
-    return 0;
-}
-
 // A loud quarter second, then a minute of silence in blocks of a scenario's
 // lengths: the histories die away into limit cycles of one, two or more
 // frames, which a shortcut may recognise. Every block's output and the state
@@ -529,7 +495,7 @@ TEST_P(EveryPath, LongSilencesMatchThePlainImplementation) {
                 << "seed " << seed << ", state after block " << b << " at frame " << frames_done;
             frames_done += frames;
         }
-        periods.push_back(silence_period(theirs, stereo, 1 << 16));
+        periods.push_back(plain::silence_period(theirs, stereo, 1 << 16));
     }
     if (scenarios == std::size(seeds)) {
         auto reached = [&periods](int32_t low, int32_t high) {

@@ -251,4 +251,35 @@ void process(EqSampleState &state, const int16_t *source, int16_t *destination, 
     state = w;
 }
 
+int32_t silence_period(EqSampleState state, int32_t stereo, int32_t limit) {
+    struct Histories {
+        float values[EQ_BANDS][8];
+    };
+    auto take = [&state] {
+        Histories h;
+        for (int b = 0; b < EQ_BANDS; ++b) {
+            std::memcpy(h.values[b], state.bands[b].x1, sizeof h.values[b]);
+        }
+        return h;
+    };
+    const int16_t zeros[2] = {};
+    int16_t out[2];
+    Histories tortoise = take();
+    int32_t power = 1, steps = 0;
+    for (int32_t n = 0; n < limit; ++n) {
+        process(state, zeros, out, 1, static_cast<int32_t>(state.rate), stereo);
+        ++steps;
+        const Histories now = take();
+        if (std::memcmp(&now, &tortoise, sizeof now) == 0) {
+            return steps;
+        }
+        if (steps == power) {
+            tortoise = now;
+            power *= 2;
+            steps = 0;
+        }
+    }
+    return 0;
+}
+
 }  // namespace plain

@@ -20,4 +20,9 @@ int32_t property(EqSampleState &state, int32_t token, void *before, const void *
 void process(EqSampleState &state, const int16_t *source, int16_t *destination, int32_t frames,
              int32_t rate, int32_t stereo);
 
+// For the tests of silence: the period of the limit cycle the histories of
+// `state` have entered on silence at its stored rate, found frame by frame
+// with Brent's method; 0 if none shows within `limit` frames.
+int32_t silence_period(EqSampleState state, int32_t stereo, int32_t limit);
+
 }  // namespace plain
