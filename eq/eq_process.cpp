@@ -277,14 +277,17 @@ struct EqRunning {
         float values[EQ_BANDS][8];  // x1, x2, y1, y2 of both channels
     };
 
-    static __m128i load(const float *at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+    static __m128i load(const void *at) {
+        return _mm_loadu_si128(static_cast<const __m128i *>(at));
     }
 
     void take(Histories &h) const {
         for (int b = 0; b < count; ++b) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b]), load(band[b]->x1));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b] + 4), load(band[b]->x1 + 4));
+            // The band's bytes from x1 on: the eight values lie together.
+            const unsigned char *at =
+                reinterpret_cast<const unsigned char *>(band[b]) + offsetof(EqBand, x1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b]), load(at));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b] + 4), load(at + 16));
         }
     }
 

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <sstream>

@@ -4,6 +4,7 @@
 // command several milliseconds at start.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -13,6 +14,9 @@
 using namespace tolvane;
 
 int main(int argc, char **argv) {
+    // A browser that closes a connection mid-answer must not end the server,
+    // whether tolvane started it or a user did.
+    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"tolvane studio: shape an equaliser setting in the browser", "tolvane"};
     app.require_subcommand(1);
     app.fallthrough();

@@ -1,6 +1,7 @@
 #include "tests/reference/plain_eq.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace plain {
@@ -258,7 +259,11 @@ int32_t silence_period(EqSampleState state, int32_t stereo, int32_t limit) {
     auto take = [&state] {
         Histories h;
         for (int b = 0; b < EQ_BANDS; ++b) {
-            std::memcpy(h.values[b], state.bands[b].x1, sizeof h.values[b]);
+            // The band's bytes from x1 on: the eight values lie together.
+            std::memcpy(h.values[b],
+                        reinterpret_cast<const unsigned char *>(&state.bands[b]) +
+                            offsetof(EqBand, x1),
+                        sizeof h.values[b]);
         }
         return h;
     };
