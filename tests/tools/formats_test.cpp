@@ -125,9 +125,12 @@ TEST_P(FlatRender, GivesBackTheSixteenBitContent) {
         break;
     case FormatCase::LOSSY:
         // The codec moves every sample (and MP3 delays them all), but the
-        // level stays: a float file read as integers would be silence.
+        // level stays: a float file read as integers would be silence. Within
+        // 3 dB: the MP3 encoder (LAME through libsndfile) reads uninitialised
+        // memory, and its output's level moves by up to about 1.5 dB from
+        // one run to the next.
         ASSERT_FALSE(rendered.samples.empty());
-        EXPECT_NEAR(20 * std::log10(rms(rendered.samples) / rms(content.samples)), 0.0, 1.0);
+        EXPECT_NEAR(20 * std::log10(rms(rendered.samples) / rms(content.samples)), 0.0, 3.0);
         break;
     }
 }
