@@ -291,6 +291,20 @@ struct EqRunning {
         }
     }
 
+    // Whether they have died away far below the 16-bit step (or hold a value
+    // that is not a number): only then is a cycle worth looking for.
+    bool died_away() const {
+        for (int b = 0; b < count; ++b) {
+            const float *all[] = {band[b]->x1, band[b]->x2, band[b]->y1, band[b]->y2};
+            for (const float *h : all) {
+                if (std::fabs(h[0]) >= 0x1p-100f || std::fabs(h[1]) >= 0x1p-100f) {
+                    return false;
+                }
+            }
+        }
+        return count > 0;
+    }
+
     bool same(const Histories &a, const Histories &b) const {
         __m128i differ = _mm_setzero_si128();
         for (int i = 0; i < count; ++i) {
@@ -302,33 +316,13 @@ struct EqRunning {
 };
 static_assert(offsetof(EqBand, y2) - offsetof(EqBand, x1) == 24, "the histories lie together");
 
-// Whether the running bands have died away far below the 16-bit step (or hold
-// a value that is not a number): only then is a cycle worth looking for.
-bool died_away(const EqBlock &block) {
-    bool running = false;
-    for (int c = 0; c < block.chains; ++c) {
-        for (int s = 0; s < block.chain[c].stages; ++s) {
-            const EqBand &band = *block.chain[c].band[s];
-            const float *all[] = {band.x1, band.x2, band.y1, band.y2};
-            for (const float *h : all) {
-                if (std::fabs(h[0]) >= 0x1p-100f || std::fabs(h[1]) >= 0x1p-100f) {
-                    return false;
-                }
-            }
-            running = true;
-        }
-    }
-    return running;
-}
-
-// A silent tail of `frames` frames (its source all zeros), from a state that
-// has died away. `run` filters frames of it the ordinary way.
+// A silent tail of `frames` frames (its source all zeros), from a state whose
+// running bands have died away. `run` filters frames of it the ordinary way.
 template <class Run>
-void run_silence(EqSampleState &work, const EqBlock &block, int16_t *destination,
+void run_silence(EqSampleState &work, const EqRunning &running, int16_t *destination,
                  int32_t frames, bool stereo, Run run) {
     static constexpr int16_t ZEROS[2] = {};
     const int channels = stereo ? 2 : 1;
-    const EqRunning running(block);
     EqRunning::Histories start, tortoise, now;
     running.take(start);
     tortoise = start;
@@ -417,9 +411,9 @@ __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, cons
     }
     if (head < frames) {
         const size_t at = static_cast<size_t>(head) * channels;
-        const EqBlock block = plan(work, source + at, destination + at, tail, stereo);
-        if (died_away(block)) {
-            run_silence(work, block, destination + at, tail, stereo,
+        const EqRunning running(plan(work, source + at, destination + at, tail, stereo));
+        if (running.died_away()) {
+            run_silence(work, running, destination + at, tail, stereo,
                         [&](int32_t first, int32_t count) { run(head + first, count); });
         } else {
             run(head, tail);
