@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <ucontext.h>
 #include <unistd.h>
 #endif
 
@@ -48,6 +49,10 @@ thread_local const char *current_entry = nullptr;
 std::mutex faults_mutex;
 std::vector<std::string> faults;
 
+// While a probe runs, a trap resumes at its label instead of ending the program.
+void *volatile probe_resume = nullptr;
+volatile bool probe_trapped = false;
+
 uint16_t x87_control() {
     uint16_t word;
     __asm__ volatile("fnstcw %0" : "=m"(word));
@@ -74,6 +79,16 @@ void report_trap(const char *what) {
 #ifdef _WIN32
 LONG CALLBACK on_exception(EXCEPTION_POINTERS *info) {
     const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (probe_resume != nullptr) {
+        probe_trapped = true;
+#ifdef _WIN64
+        info->ContextRecord->Rip = reinterpret_cast<DWORD64>(probe_resume);
+#else
+        info->ContextRecord->Eip = reinterpret_cast<DWORD>(probe_resume);
+#endif
+        probe_resume = nullptr;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     switch (code) {
     case EXCEPTION_FLT_DENORMAL_OPERAND:
     case EXCEPTION_FLT_DIVIDE_BY_ZERO:
@@ -98,7 +113,14 @@ void install_trap_handler() {
     (void)installed;
 }
 #else
-void on_sigfpe(int) {
+void on_sigfpe(int, siginfo_t *, void *context) {
+    if (probe_resume != nullptr) {
+        probe_trapped = true;
+        static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP] =
+            reinterpret_cast<greg_t>(probe_resume);
+        probe_resume = nullptr;
+        return;
+    }
     report_trap("SIGFPE");
     _exit(3);
 }
@@ -106,10 +128,61 @@ void on_sigfpe(int) {
 void install_trap_handler() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_sigfpe;
+    action.sa_sigaction = on_sigfpe;
+    action.sa_flags = SA_SIGINFO;
     sigaction(SIGFPE, &action, nullptr);
 }
 #endif
+
+#if defined(__x86_64__)
+#define LOAD_RESUME "leaq 1f(%%rip), %[scratch]\n\tmov %[scratch], %[resume]\n\t"
+#else
+#define LOAD_RESUME "movl $1f, %[scratch]\n\tmov %[scratch], %[resume]\n\t"
+#endif
+
+// 1/0 on the SSE unit under `mxcsr`; true if it trapped.
+__attribute__((noinline)) bool sse_division_traps(uint32_t mxcsr) {
+    const uint32_t program = _mm_getcsr();
+    probe_trapped = false;
+    float x = 1.0f;
+    const float zero = 0.0f;
+    void *scratch;
+    __asm__ volatile(LOAD_RESUME
+                     "ldmxcsr %[csr]\n\t"
+                     "divss %[zero], %[x]\n"
+                     "1:"
+                     : [x] "+x"(x), [scratch] "=&r"(scratch), [resume] "=m"(probe_resume)
+                     : [zero] "x"(zero), [csr] "m"(mxcsr)
+                     : "memory");
+    probe_resume = nullptr;
+    _mm_setcsr(program);
+    return probe_trapped;
+}
+
+// 1/0 on the x87 unit under `control`; true if it trapped. The exception is
+// raised at the fwait, and cleared before the unit is used again.
+__attribute__((noinline)) bool x87_division_traps(uint16_t control) {
+    const uint16_t program = x87_control();
+    probe_trapped = false;
+    void *scratch;
+    __asm__ volatile(LOAD_RESUME
+                     "fnclex\n\t"
+                     "fldcw %[control]\n\t"
+                     "fldz\n\t"
+                     "fld1\n\t"
+                     "fdiv %%st(1), %%st\n\t"
+                     "fwait\n"
+                     "1:\n\t"
+                     "fnclex\n\t"
+                     "fstp %%st(0)\n\t"
+                     "fstp %%st(0)"
+                     : [scratch] "=&r"(scratch), [resume] "=m"(probe_resume)
+                     : [control] "m"(control)
+                     : "memory", "st", "st(1)");
+    probe_resume = nullptr;
+    load_x87_control(program);
+    return probe_trapped;
+}
 
 void add_fault(std::string text) {
     std::lock_guard<std::mutex> lock(faults_mutex);
@@ -154,6 +227,17 @@ void set_host_fp_state(const FpState *state) {
 }
 
 const FpState *host_fp_state() { return current_state.load(std::memory_order_relaxed); }
+
+bool unmasks_division_by_zero(const FpState &state) {
+    return (state.mxcsr & 0x200) == 0 || (state.x87_control & 0x4) == 0;
+}
+
+bool division_by_zero_traps(const FpState &state) {
+    install_trap_handler();
+    const bool sse = sse_division_traps(state.mxcsr);
+    const bool x87 = x87_division_traps(state.x87_control);
+    return sse || x87;
+}
 
 // Out of line, both of them: nothing the compiler computes around the call may
 // move into the host's state.

@@ -39,6 +39,13 @@ const FpState *fp_state_argument(int argc, char **argv);
 void set_host_fp_state(const FpState *state);
 const FpState *host_fp_state();
 
+// Whether the state unmasks the exception of a division by zero, on the SSE or
+// the x87 unit; and whether such a division, made in the state on both units,
+// traps on this machine. Where an unmasked exception does not trap (an
+// emulator may not deliver them), the checks that no call traps cannot fail.
+bool unmasks_division_by_zero(const FpState &state);
+bool division_by_zero_traps(const FpState &state);
+
 // Loads the host state around one call and checks the registers afterwards;
 // the program's own state is back when it returns, so tests compute their
 // expectations in the default state.
