@@ -4,6 +4,15 @@
 
 #include <cstdint>
 
+// x86 processors run vector kernels, chosen when first needed; elsewhere (the
+// WebAssembly module) every block runs frame by frame, and there is nothing
+// to choose.
+#if defined(__i386__) || defined(__x86_64__)
+#define EQ_HAS_KERNELS 1
+#else
+#define EQ_HAS_KERNELS 0
+#endif
+
 enum EqPath : int32_t {
     EQ_PATH_SCALAR,  // the frame-by-frame loop through eq_run_preset
     EQ_PATH_SSE2,    // any x86 processor with SSE2: every build's baseline

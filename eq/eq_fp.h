@@ -8,9 +8,9 @@
 // work a scope guards runs in functions that are not inlined into it.
 #pragma once
 
-#include <xmmintrin.h>
-
 #include <cstdint>
+
+#include "eq/eq_dispatch.h"
 
 enum EqFpMode {
     // Round to nearest, exceptions masked, no flush-to-zero, no
@@ -25,6 +25,9 @@ enum EqFpMode {
     // rounds).
     EQ_FP_PROCESS,
 };
+
+#if EQ_HAS_KERNELS
+#include <xmmintrin.h>
 
 // Reading MXCSR or the x87 status word, and loading MXCSR with a new value,
 // each cost several nanoseconds; loading the value it already holds costs
@@ -99,3 +102,17 @@ private:
     uint16_t host_x87_control_ = 0;
     uint16_t host_x87_status_ = 0;
 };
+
+#else
+
+// WebAssembly computes in IEEE arithmetic with round to nearest, no
+// flush-to-zero and no traps, whoever calls: there is nothing to shield.
+class EqFpScope {
+public:
+    explicit EqFpScope(EqFpMode) {}
+    EqFpScope(const EqFpScope &) = delete;
+    EqFpScope &operator=(const EqFpScope &) = delete;
+    void enter(EqFpMode) {}
+};
+
+#endif

@@ -1,6 +1,4 @@
 // Block processing: both presets' bands over 16-bit PCM, crossfaded by lerp.
-#include <emmintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -11,6 +9,10 @@
 #include "eq/eq_process.h"
 #include "eq/eq_state.h"
 #include "tolvane.h"
+
+#if EQ_HAS_KERNELS
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -79,8 +81,12 @@ int16_t eq_to_pcm_round(float value) {
     if (value != value) {
         return 0;  // a result that is not a number is silence
     }
+#if EQ_HAS_KERNELS
     // Nearest, ties to even, under the host's rounding mode (cvtss2si).
     return static_cast<int16_t>(_mm_cvtss_si32(_mm_set_ss(value)));
+#else
+    return static_cast<int16_t>(static_cast<int32_t>(__builtin_rintf(value)));
+#endif
 }
 
 namespace {
@@ -119,6 +125,7 @@ void process_scalar(EqSampleState &work, const int16_t *source, int16_t *destina
     }
 }
 
+#if EQ_HAS_KERNELS
 // The state is copied in and out with plain vector moves. For a record of
 // this size the compiler would otherwise emit `rep movs`, whose start-up can
 // cost more than a short block's filtering.
@@ -135,7 +142,11 @@ void copy_state(void *to, const void *from) {
         std::memcpy(d + WHOLE, s + WHOLE, sizeof(EqSampleState) - WHOLE);
     }
 }
+#else
+void copy_state(void *to, const void *from) { std::memcpy(to, from, sizeof(EqSampleState)); }
+#endif
 
+#if EQ_HAS_KERNELS
 bool overlap_partly(const int16_t *source, const int16_t *destination, size_t values) {
     const uintptr_t s = reinterpret_cast<uintptr_t>(source);
     const uintptr_t d = reinterpret_cast<uintptr_t>(destination);
@@ -370,6 +381,8 @@ void run_silence(EqSampleState &work, const EqRunning &running, int16_t *destina
     }
 }
 
+#endif  // EQ_HAS_KERNELS
+
 // The rate as the bands see it, converted under round to nearest whatever the
 // host's mode, so that which rate they are designed for cannot depend on it.
 __attribute__((noinline)) bool rate_changed(EqSampleState &work, int32_t rate) {
@@ -390,6 +403,10 @@ __attribute__((noinline)) void redesign(EqSampleState &work) {
 
 __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, const int16_t *source,
                                           int16_t *destination, int32_t frames, bool stereo) {
+#if !EQ_HAS_KERNELS
+    (void)path;
+    process_scalar(work, source, destination, frames, stereo);
+#else
     const int channels = stereo ? 2 : 1;
     const size_t values = static_cast<size_t>(frames) * channels;
     if (overlap_partly(source, destination, values)) {
@@ -419,6 +436,7 @@ __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, cons
             run(head, tail);
         }
     }
+#endif
 }
 
 }  // namespace
@@ -448,6 +466,10 @@ void eq_sample_process_on(EqPath path, void *state_memory, const int16_t *source
 extern "C" void TOLVANE_CALL FLTSMP_sample_process(void *state_memory, const int16_t *source,
                                                    int16_t *destination, int32_t frames,
                                                    int32_t rate, int32_t stereo) {
-    eq_sample_process_on(eq_path_chosen(), state_memory, source, destination, frames, rate,
-                         stereo);
+#if EQ_HAS_KERNELS
+    const EqPath path = eq_path_chosen();
+#else
+    const EqPath path = EQ_PATH_SCALAR;
+#endif
+    eq_sample_process_on(path, state_memory, source, destination, frames, rate, stereo);
 }

@@ -1,9 +1,9 @@
 // Opening a sample state: zeroed memory, the defaults, every band designed.
+// (FLTSMP_open_sample, which also reports missing memory, is the shell's.)
 #include <cstring>
 
 #include "eq/eq_fp.h"
 #include "eq/eq_state.h"
-#include "provider/last_error.h"
 #include "tolvane.h"
 
 namespace {
@@ -37,11 +37,7 @@ __attribute__((noinline)) void eq_init_sample_state(EqSampleState *state) {
     }
 }
 
-extern "C" void *TOLVANE_CALL FLTSMP_open_sample(void *driver, uintptr_t sample, void *memory) {
-    if (memory == nullptr) {
-        tolvane::report_failure(tolvane::MSG_OUT_OF_MEMORY);
-        return nullptr;
-    }
+EqSampleState *eq_open_sample(void *driver, uintptr_t sample, void *memory) {
     auto *state = static_cast<EqSampleState *>(memory);
     std::memset(state, 0, sizeof *state);
     state->driver = static_cast<EqDriverState *>(driver);

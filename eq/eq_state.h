@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "eq/eq_band.h"
-#include "provider/driver_state.h"
+#include "eq/eq_driver.h"
 
 inline constexpr int EQ_PRESETS = 2;
 inline constexpr int EQ_BANDS_PER_PRESET = 3;
@@ -27,3 +27,7 @@ static_assert(sizeof(EqSampleState) == 448, "the host's 32-bit layout");
 // Sets the defaults of a freshly zeroed state whose driver is set, and designs
 // every band at the driver's rate.
 void eq_init_sample_state(EqSampleState *state);
+
+// FLTSMP_open_sample's work on memory that is there: the state zeroed, its
+// driver (which may be null) and sample stored, its defaults set.
+EqSampleState *eq_open_sample(void *driver, uintptr_t sample, void *memory);

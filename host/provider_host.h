@@ -93,6 +93,8 @@ private:
 class Voice {
 public:
     Voice(const Provider &provider, int32_t rate);
+    // The entries of the provider the voice was opened on.
+    const ProviderEntries &entries() const { return provider_.fn(); }
     void *state() { return state_.data(); }
     void *driver() { return driver_.data(); }
     HostDriverRecord &host_driver() { return host_driver_; }

@@ -1,9 +1,8 @@
-// Provider-level query, start-up accounting, the last-error text and the
-// per-driver record.
+// Provider-level query, start-up accounting, the last-error text, the
+// per-driver record and the opening of a sample state.
 #include <cstring>
 
 #include "eq/eq_state.h"
-#include "provider/driver_state.h"
 #include "provider/last_error.h"
 #include "tolvane.h"
 
@@ -92,6 +91,15 @@ void *TOLVANE_CALL FLT_open_driver(uintptr_t open_param1, uintptr_t open_param2,
     const EqDriverState driver{host_driver, open_param1, open_param2, open_param3};
     std::memcpy(memory, &driver, sizeof driver);
     return memory;
+}
+
+// The engine opens the state; the shell reports memory the host did not give.
+void *TOLVANE_CALL FLTSMP_open_sample(void *driver, uintptr_t sample, void *memory) {
+    if (memory == nullptr) {
+        tolvane::report_failure(tolvane::MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    return eq_open_sample(driver, sample, memory);
 }
 
 // Also registered as FLTSMP_close_sample: neither record owns anything.

@@ -32,9 +32,14 @@ constexpr size_t VALUES_SIZE = sizeof(EqSampleState) - offsetof(EqSampleState, r
 
 class Runner {
 public:
-    Runner(const tolvane::host::Provider &provider, uint32_t seed, bool adversarial)
-        : fn_(provider.fn()), rng_(seed), adversarial_(adversarial), voice_(provider, pick_rate()) {
+    Runner(const tolvane::host::Provider &provider, uint32_t seed, bool adversarial,
+           Recorder *recorder)
+        : fn_(provider.fn()), rng_(seed), adversarial_(adversarial), recorder_(recorder),
+          voice_(provider, opened(pick_rate())) {
         reference_ = product();
+        if (recorder_ != nullptr) {
+            recorder_->after(product());
+        }
     }
 
     Result go() {
@@ -50,6 +55,9 @@ public:
             }
             ++result_.operations;
             compare_state("after operation " + std::to_string(i));
+            if (recorder_ != nullptr) {
+                recorder_->after(product());
+            }
         }
         digest_.add(values_of(product()), VALUES_SIZE);
         result_.digest = digest_.h;
@@ -58,6 +66,13 @@ public:
 
 private:
     EqSampleState &product() { return *static_cast<EqSampleState *>(voice_.state()); }
+
+    int32_t opened(int32_t rate) {
+        if (recorder_ != nullptr) {
+            recorder_->open(rate);
+        }
+        return rate;
+    }
 
     int32_t pick_rate() {
         static const int32_t rates[] = {8000, 11025, 22050, 32000, 44100, 48000, 96000};
@@ -124,6 +139,9 @@ private:
         if (r1 != r2 || std::memcmp(ours, theirs, sizeof ours) != 0) {
             fail("property token " + std::to_string(token) + " value 0x" + hex(value));
         }
+        if (recorder_ != nullptr) {
+            recorder_->property(token, shape, value, r1, ours);
+        }
         digest_.add(ours, sizeof ours);
         digest_.add(&r1, sizeof r1);
     }
@@ -164,6 +182,9 @@ private:
             fn_.sample_process(voice_.state(), in.data(), ours.data(), frames, rate, stereo);
         }
         plain::process(reference_, in.data(), theirs.data(), frames, rate, stereo);
+        if (recorder_ != nullptr) {
+            recorder_->block(in.data(), ours.data(), frames, rate, stereo, in_place);
+        }
         result_.values_compared += n;
         if (ours != theirs) {
             size_t at = 0;
@@ -242,6 +263,9 @@ private:
                 product().lerp = reference_.lerp = lerp;
             }
         }
+        if (recorder_ != nullptr) {
+            recorder_->poked(product());
+        }
     }
 
     void compare_state(const std::string &when) {
@@ -267,6 +291,7 @@ private:
     const tolvane::host::ProviderEntries &fn_;
     std::mt19937 rng_;
     bool adversarial_;
+    Recorder *recorder_;
     tolvane::host::Voice voice_;
     EqSampleState reference_;
     Result result_;
@@ -275,8 +300,98 @@ private:
 
 }  // namespace
 
-Result run(const tolvane::host::Provider &provider, uint32_t seed, bool adversarial) {
-    return Runner(provider, seed, adversarial).go();
+Result run(const tolvane::host::Provider &provider, uint32_t seed, bool adversarial,
+           Recorder *recorder) {
+    return Runner(provider, seed, adversarial, recorder).go();
+}
+
+namespace {
+
+// Both presets drawn from the seed, through the property entry: shapes,
+// corners an octave apart from 20 Hz, Q, gain, switches and Lerp.
+void random_setting(tolvane::host::Voice &voice, std::mt19937 &rng, Recorder *recorder) {
+    static const float Q[] = {0.3f, 0.6f, 1.2f, 2.4f, 4.8f, 9.6f};
+    static const float LERP[] = {1.0f, 0.0f, 0.5f, 0.25f, 0.8f, 0.0004f};
+    auto set = [&](int32_t token, uint32_t value) {
+        uint32_t slots[3] = {0, value, 0};
+        const int32_t result = voice.entries().sample_property(voice.state(), token, &slots[0],
+                                                                    &slots[1], &slots[2]);
+        if (recorder != nullptr) {
+            recorder->property(token, 0, value, result, slots);
+            recorder->after(*static_cast<const EqSampleState *>(voice.state()));
+        }
+    };
+    auto set_float = [&](int32_t token, float value) { set(token, std::bit_cast<uint32_t>(value)); };
+    for (int p = 0; p < 2; ++p) {
+        for (int b = 0; b < 3; ++b) {
+            set(TOKEN_BAND(p, b, PARAM_TYPE), rng() % 5);
+            set_float(TOKEN_BAND(p, b, PARAM_FREQ), 20.0f * static_cast<float>(1 << (rng() % 11)));
+            set_float(TOKEN_BAND(p, b, PARAM_Q), Q[rng() % 6]);
+            set_float(TOKEN_BAND(p, b, PARAM_GAIN), static_cast<float>(rng() % 31) - 15.0f);
+            set(TOKEN_BAND(p, b, PARAM_ENABLE), rng() % 10 < 7 ? 1 : 0);
+        }
+    }
+    set_float(TOKEN_LERP, LERP[rng() % 6]);
+}
+
+}  // namespace
+
+SilenceResult run_silence(const tolvane::host::Provider &provider, uint32_t seed, int32_t seconds,
+                          Recorder *recorder) {
+    static const int32_t LENGTHS[] = {1024, 64, 4096, 1000, 256, 33, 480};
+    constexpr int32_t RATE = 48000, LOUD = 12000;
+    SilenceResult result;
+    std::mt19937 rng(seed);
+    if (recorder != nullptr) {
+        recorder->open(RATE);
+    }
+    tolvane::host::Voice voice(provider, RATE);
+    auto &state = *static_cast<EqSampleState *>(voice.state());
+    if (recorder != nullptr) {
+        recorder->after(state);
+    }
+    random_setting(voice, rng, recorder);
+    const bool stereo = seed % 2 != 0;
+    const size_t channels = stereo ? 2 : 1;
+    EqSampleState theirs = state;
+    Digest digest;
+    int64_t done = 0;
+    for (int b = 0; done < int64_t{seconds} * RATE + LOUD; ++b) {
+        const int32_t frames = LENGTHS[(seed + static_cast<uint32_t>(b)) % std::size(LENGTHS)];
+        std::vector<int16_t> in(static_cast<size_t>(frames) * channels, 0);
+        if (done < LOUD) {
+            for (int16_t &v : in) {
+                v = static_cast<int16_t>(rng() % 2 ? 32767 - rng() % 200 : -32768 + rng() % 200);
+            }
+        }
+        std::vector<int16_t> ours(in.size()), want(in.size());
+        voice.process(in.data(), ours.data(), frames, RATE, stereo);
+        plain::process(theirs, in.data(), want.data(), frames, RATE, stereo ? 1 : 0);
+        if (recorder != nullptr) {
+            recorder->block(in.data(), ours.data(), frames, RATE, stereo, false);
+            recorder->after(state);
+        }
+        ++result.operations;
+        result.values_compared += in.size() + VALUES_SIZE / 4;
+        digest.add(ours.data(), ours.size() * sizeof(int16_t));
+        if (result.mismatch.empty() && ours != want) {
+            result.mismatch = "block " + std::to_string(b) + " at frame " + std::to_string(done) +
+                              ": the output differs";
+        }
+        if (result.mismatch.empty() &&
+            std::memcmp(values_of(state), values_of(theirs), VALUES_SIZE) != 0) {
+            result.mismatch = "the state after block " + std::to_string(b) + " at frame " +
+                              std::to_string(done) + " differs";
+        }
+        if (!result.mismatch.empty()) {
+            break;
+        }
+        done += frames;
+    }
+    digest.add(values_of(state), VALUES_SIZE);
+    result.digest = digest.h;
+    result.period = plain::silence_period(theirs, stereo ? 1 : 0, 1 << 16);
+    return result;
 }
 
 }  // namespace scenario

@@ -146,6 +146,7 @@ std::string content_type(const std::string &name) {
     if (extension == ".svg") return "image/svg+xml";
     if (extension == ".png") return "image/png";
     if (extension == ".ico") return "image/x-icon";
+    if (extension == ".wasm") return "application/wasm";
     return "application/octet-stream";
 }
 
@@ -753,7 +754,7 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
         }
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Content-Security-Policy",
-                       "default-src 'self'; media-src 'self' blob:; connect-src 'self' blob:; img-src 'self' data: blob:; "
+                       "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; media-src 'self' blob:; connect-src 'self' blob:; img-src 'self' data: blob:; "
                        "frame-ancestors 'none'");
         return Handled::Unhandled;
     });

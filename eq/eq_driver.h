@@ -1,5 +1,6 @@
-// The per-driver record, in memory that the host supplies. Only host_driver is
-// read again: it leads to the host's driver record and its sample rate.
+// The per-driver record, in memory that the host supplies. The provider shell
+// fills it; the engine reads it again only for host_driver, which leads to the
+// host's driver record and its sample rate.
 #pragma once
 
 #include <cstdint>
