@@ -17,6 +17,7 @@
 #include "tools/info.h"
 #include "tools/output_file.h"
 #include "tools/plot.h"
+#include "tools/automation.h"
 #include "tools/render.h"
 #include "tools/response.h"
 #include "tools/settings.h"
@@ -101,15 +102,24 @@ int main(int argc, char **argv) {
     render_cmd->add_option("--out-dir", render_options.out_dir,
                            "folder for the outputs, named as their inputs")
         ->excludes(out_opt);
-    render_cmd->add_option("--block", render_options.block, "frames per provider call")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1 << 20));
+    CLI::Option *block_opt =
+        render_cmd->add_option("--block", render_options.block, "frames per provider call")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 1 << 20));
     CLI::Option *sweep_opt =
         render_cmd
             ->add_option("--lerp-sweep", sweep,
                          "move Lerp linearly from A to B across each file, between blocks")
             ->delimiter(':')
             ->type_name("A:B");
+    std::optional<fs::path> automation_path;
+    render_cmd
+        ->add_option("--automation", automation_path,
+                     "play the file as LOG says: its block size, property changes before their "
+                     "blocks, seeks, loop and bypass (what the studio played)")
+        ->type_name("LOG")
+        ->excludes(block_opt)
+        ->excludes(sweep_opt);
     render_cmd->add_option("--jobs", render_options.jobs, "files rendered at once")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1024u));
@@ -169,6 +179,11 @@ int main(int argc, char **argv) {
                 render_options.lerp_sweep = sweep;
             }
             Loaded loaded(provider_path, render_settings);
+            if (automation_path) {
+                render_options.automation =
+                    load_automation(*automation_path, sample_properties(loaded.provider));
+                render_options.block = render_options.automation->block;
+            }
             return render(loaded.provider, loaded.settings, render_options);
         }
         if (*response_cmd) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -151,9 +152,12 @@ Result render_file(const host::Provider &provider, const Settings &settings, con
     host::Voice voice(provider, info.samplerate);
     apply_settings(voice, settings);
     Result result;
+    auto advanced = [&](int64_t frames) { progress.advance(static_cast<uint64_t>(frames)); };
     static_cast<Rendered &>(result) =
-        render_stream(input, output, voice, options.block, options.lerp_sweep, lerp_token,
-                      [&](int64_t frames) { progress.advance(static_cast<uint64_t>(frames)); });
+        options.automation
+            ? render_automated(input, output, voice, *options.automation, advanced)
+            : render_stream(input, output, voice, options.block, options.lerp_sweep, lerp_token,
+                            advanced);
     output.close();
     pending.commit();
     result.ok = true;
@@ -425,6 +429,109 @@ Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, 
     return result;
 }
 
+Rendered render_automated(SoundFile &input, SoundFile &output, host::Voice &voice,
+                          const Automation &automation,
+                          const std::function<void(int64_t)> &advanced) {
+    const SF_INFO &info = input.info();
+    const int channels = info.channels;
+    const int rate = info.samplerate;
+    const std::string name = input.name();
+    if (automation.rate != 0 && automation.rate != rate) {
+        throw ToolError(automation.path.string() + " was made at " +
+                        std::to_string(automation.rate) + " Hz; " + name + " is at " +
+                        std::to_string(rate) + " Hz");
+    }
+    // Seeks and loops go anywhere in the file: it is read whole.
+    std::vector<int16_t> pcm;
+    {
+        const int64_t chunk = render_chunk_frames(automation.block);
+        std::vector<int16_t> part(static_cast<size_t>(chunk) * channels);
+        for (int64_t got; (got = input.read(part.data(), chunk)) > 0;) {
+            pcm.insert(pcm.end(), part.begin(), part.begin() + got * channels);
+        }
+    }
+    const int64_t frames = static_cast<int64_t>(pcm.size()) / channels;
+    auto past_end = [&](const std::string &what, int64_t frame) {
+        if (frame >= frames) {
+            throw ToolError(automation.path.string() + ": " + what + " frame " +
+                            std::to_string(frame) + ", past the end of " + name + " (" +
+                            std::to_string(frames) + " frames)");
+        }
+    };
+    if (frames > 0) {
+        past_end("starts at", automation.start);
+    }
+    if (automation.loop) {
+        past_end("loops back from", automation.loop->second - 1);
+    }
+    for (const AutomationEvent &event : automation.events) {
+        if (event.kind == AutomationEvent::SEEK) {
+            past_end("seeks to", event.frame);
+        } else if (event.kind == AutomationEvent::LOOP) {
+            past_end("loops back from", event.loop.second - 1);
+        }
+    }
+
+    const int32_t block = automation.block;
+    std::vector<int16_t> in(static_cast<size_t>(block) * channels), out(in.size());
+    Rendered result;
+    int64_t position = automation.start;
+    std::optional<std::pair<int64_t, int64_t>> loop = automation.loop;
+    bool bypass = false;
+    size_t next = 0;
+    for (int64_t b = 0; !automation.blocks || b < *automation.blocks; ++b) {
+        if (interrupted) {
+            throw ToolError(name + ": interrupted; nothing written");
+        }
+        for (; next < automation.events.size() && automation.events[next].block == b; ++next) {
+            const AutomationEvent &event = automation.events[next];
+            if (event.kind == AutomationEvent::SEEK) {
+                position = event.frame;
+            } else if (event.kind == AutomationEvent::LOOP) {
+                loop = event.loop;
+            } else if (event.kind == AutomationEvent::BYPASS) {
+                bypass = event.on;
+            } else if (event.setting.property.subtype == SUBTYPE_FLOAT) {
+                voice.set_float(event.setting.property.token, event.setting.float_value);
+            } else {
+                voice.set_int(event.setting.property.token, event.setting.int_value);
+            }
+        }
+        // The block's frames, around the loop; without one it ends with the file.
+        int32_t count = 0;
+        for (; count < block; ++count) {
+            if (loop && position == loop->second) {
+                position = loop->first;
+            }
+            if (position >= frames) {
+                break;
+            }
+            std::memcpy(&in[static_cast<size_t>(count) * channels],
+                        &pcm[static_cast<size_t>(position) * channels], channels * sizeof(int16_t));
+            ++position;
+        }
+        if (count == 0) {
+            break;
+        }
+        // Under bypass the voice still runs, as it did while it was heard.
+        voice.process(in.data(), out.data(), count, rate, channels == 2);
+        const std::vector<int16_t> &heard = bypass ? in : out;
+        const size_t values = static_cast<size_t>(count) * channels;
+        measure(heard.data(), values, result);
+        output.write(heard.data(), count);
+        result.frames += count;
+        advanced(count);
+    }
+    if (next < automation.events.size()) {
+        std::fprintf(stderr, "warning: %s: the events from %s on come after the last block "
+                     "and were not applied\n", automation.path.string().c_str(),
+                     automation.events[next].where.c_str());
+    }
+    result.clipped = input.clipped();
+    result.not_numbers = input.not_numbers();
+    return result;
+}
+
 int render(const host::Provider &provider, const Settings &settings,
            const RenderOptions &options) {
     std::vector<Job> jobs = plan(options);
@@ -488,8 +595,14 @@ int render(const host::Provider &provider, const Settings &settings,
 
     double audio_seconds = 0.0;
     int failed = 0;
-    std::printf("render %s, blocks of %d frames%s\n", settings.path.string().c_str(),
-                options.block, options.lerp_sweep ? ", Lerp swept" : "");
+    if (options.automation) {
+        std::printf("render %s, automation %s, blocks of %d frames\n",
+                    settings.path.string().c_str(), options.automation->path.string().c_str(),
+                    options.automation->block);
+    } else {
+        std::printf("render %s, blocks of %d frames%s\n", settings.path.string().c_str(),
+                    options.block, options.lerp_sweep ? ", Lerp swept" : "");
+    }
     for (size_t i = 0; i < jobs.size(); ++i) {
         const Job &job = jobs[i];
         const Result &result = results[i];

@@ -12,6 +12,7 @@
 
 #include "host/provider_host.h"
 #include "tools/audio_file.h"
+#include "tools/automation.h"
 #include "tools/settings.h"
 
 namespace tolvane::tools {
@@ -22,6 +23,7 @@ struct RenderOptions {
     std::optional<std::filesystem::path> out_dir;  // --out-dir: each input's name there
     int block = 1024;                               // frames per call of the provider
     std::optional<std::pair<double, double>> lerp_sweep;
+    std::optional<Automation> automation;           // sets the block size too
     unsigned jobs = 1;
     bool force = false;
 };
@@ -50,6 +52,14 @@ int64_t render_chunk_frames(int block);
 Rendered render_stream(SoundFile &input, SoundFile &output, host::Voice &voice, int block,
                        const std::optional<std::pair<double, double>> &lerp_sweep,
                        int32_t lerp_token, const std::function<void(int64_t)> &advanced);
+
+// Equalises `input` into `output` through `voice` as `automation` says: its
+// blocks, its property changes before theirs, its seeks, loop and bypass.
+// Throws ToolError when the file does not fit it (another rate, a seek or
+// loop past its end).
+Rendered render_automated(SoundFile &input, SoundFile &output, host::Voice &voice,
+                          const Automation &automation,
+                          const std::function<void(int64_t)> &advanced);
 
 // Renders every input, several at a time, each with its own provider state.
 // Checks every input and output before writing anything; throws ToolError if

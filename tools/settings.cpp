@@ -158,18 +158,21 @@ std::vector<Property> sample_properties(const host::Provider &provider) {
     return properties;
 }
 
-Settings load_settings(const fs::path &path, const std::vector<Property> &properties) {
+std::string read_text_file(const fs::path &path, const std::string &what) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
-        throw ToolError(path.string() + ": no such settings file");
+        throw ToolError(path.string() + ": no such " + what);
     }
     std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in && !in.eof()) {
-        throw ToolError(path.string() + ": cannot read the settings file: " +
-                        std::strerror(errno));
+        throw ToolError(path.string() + ": cannot read the " + what + ": " + std::strerror(errno));
     }
-    return parse_settings(text, path, properties);
+    return text;
+}
+
+Settings load_settings(const fs::path &path, const std::vector<Property> &properties) {
+    return parse_settings(read_text_file(path, "settings file"), path, properties);
 }
 
 Settings parse_settings(std::string_view text, const fs::path &path,

@@ -48,6 +48,10 @@ struct Settings {
     std::vector<Setting> values;  // in the order of the file
 };
 
+// A whole text file, or ToolError saying "PATH: no such WHAT" or why it cannot
+// be read.
+std::string read_text_file(const std::filesystem::path &path, const std::string &what);
+
 // Reads a settings file. A syntax error, an unknown key or a value of the
 // wrong type throws ToolError naming the file, line and column.
 Settings load_settings(const std::filesystem::path &path, const std::vector<Property> &properties);

@@ -44,6 +44,10 @@ constexpr unsigned WAITING_RENDERS = 16;  // beyond these, a render is told to c
 constexpr size_t KEPT_RENDERS = 4;
 constexpr size_t KEPT_BYTES = size_t{512} << 20;
 constexpr double DEMO_SECONDS = 8.0;
+// The page keeps each file's samples in memory: twenty minutes of stereo
+// 48 kHz at most (230 MB). A longer file plays the server's renders.
+constexpr uint64_t PAGE_SAMPLES = 20ull * 60 * 48000 * 2;
+const std::string PAGE_LIMIT_TEXT = "20 minutes of stereo 48 kHz";
 constexpr int DEMO_RATE = 48000;
 const char *const COOKIE = "tolvane_token";
 
@@ -368,6 +372,47 @@ public:
             kept->peak = level(rendered.peak);
             kept->saturated = rendered.saturated;
             send(keep(kept), res);
+        } catch (const std::exception &error) {
+            refuse(res, 500, error.what());
+        }
+    }
+
+    // The file's samples as the equaliser in the page takes them: 16-bit,
+    // converted by the one rule `tolvane render` reads with, interleaved,
+    // little-endian. The page keeps them in memory, so only so many.
+    void get_pcm(const httplib::Request &req, httplib::Response &res) {
+        const Source *source = source_of(req, res, true);
+        if (source == nullptr) {
+            return;
+        }
+        try {
+            MemoryFile demo(source->bytes);
+            SoundFile input = source->path ? SoundFile::open_read(*source->path)
+                                           : SoundFile::open_read(MemoryFile::io(), demo.user(),
+                                                                  source->name);
+            const int channels = input.info().channels;
+            const sf_count_t frames = input.info().frames;
+            if (frames < 0 || frames == SF_COUNT_MAX ||
+                static_cast<uint64_t>(frames) * static_cast<uint64_t>(channels) > PAGE_SAMPLES) {
+                return refuse(res, 413, source->name + " is longer than the page keeps (" +
+                                            PAGE_LIMIT_TEXT + "): it plays the server's renders");
+            }
+            std::string bytes(static_cast<size_t>(frames) * channels * sizeof(int16_t), '\0');
+            int64_t got = 0;
+            for (int64_t n; got < frames &&
+                            (n = input.read(reinterpret_cast<int16_t *>(bytes.data()) + got * channels,
+                                            std::min<int64_t>(65536, frames - got))) > 0;) {
+                got += n;
+            }
+            if (got < frames) {
+                return refuse(res, 500, source->name + ": truncated or corrupt: only " +
+                                            std::to_string(got) + " of its " +
+                                            std::to_string(frames) + " frames could be read");
+            }
+            res.set_header("X-Tolvane-Rate", std::to_string(input.info().samplerate));
+            res.set_header("X-Tolvane-Channels", std::to_string(channels));
+            res.set_header("X-Tolvane-Frames", std::to_string(frames));
+            res.set_content(std::move(bytes), "application/octet-stream");
         } catch (const std::exception &error) {
             refuse(res, 500, error.what());
         }
@@ -796,6 +841,9 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     });
     server.Get("/api/render", [&](const httplib::Request &req, httplib::Response &res) {
         studio.get_render(req, res);
+    });
+    server.Get("/api/pcm", [&](const httplib::Request &req, httplib::Response &res) {
+        studio.get_pcm(req, res);
     });
     server.Post("/api/save", [&](const httplib::Request &req, httplib::Response &res) {
         studio.post_save(req, res);

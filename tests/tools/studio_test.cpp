@@ -1,6 +1,7 @@
 // `tolvane studio` as a program, through its HTTP interface: the contract the
 // page relies on, its refusals, save and its conflicts, and many clients at
 // once. Renders are checked against `tolvane render` of the saved setting.
+#include <cstring>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
@@ -256,6 +257,46 @@ TEST_F(StudioTest, RenderIsWhatRenderWritesForTheSavedSetting) {
 
     for (const char *bad : {"/api/render", "/api/render?file=1", "/api/render?file=-1",
                             "/api/render?file=0&sweep=1", "/api/render?file=0&sweep=0:2"}) {
+        auto res = studio.client().Get(bad);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 400) << bad;
+    }
+}
+
+// The samples the page's own engine plays: each file as 16-bit, by the one
+// conversion rule that render reads with (a float file holding k/32768 is k).
+TEST_F(StudioTest, PcmIsTheSamplesRenderReads) {
+    Audio floats = test_signal(22050, 1, 0.5, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    write_audio(dir / "float.wav", floats);
+    std::vector<std::string> command = args();
+    command.push_back((dir / "float.wav").string());
+    Studio studio(dir / "studio", command);
+    struct Case {
+        const char *query;
+        int rate, channels;
+        std::vector<int16_t> samples;  // what a render without any setting writes
+    };
+    auto bypassed = [&](const char *query) {
+        auto res = studio.client().Get(std::string("/api/render?bypass=1&") + query);
+        EXPECT_TRUE(res && res->status == 200) << query;
+        return audio_of(res->body, dir / "page.wav").samples;
+    };
+    const Case cases[] = {
+        {"file=0", 44100, 2, bypassed("file=0")},
+        {"file=1", 22050, 1, bypassed("file=1")},
+    };
+    EXPECT_EQ(cases[0].samples, read_audio(dir / "music.wav").samples);
+    for (const Case &c : cases) {
+        auto res = studio.client().Get(std::string("/api/pcm?") + c.query);
+        ASSERT_TRUE(res && res->status == 200) << c.query;
+        EXPECT_EQ(res->get_header_value("X-Tolvane-Rate"), std::to_string(c.rate));
+        EXPECT_EQ(res->get_header_value("X-Tolvane-Channels"), std::to_string(c.channels));
+        EXPECT_EQ(res->get_header_value("X-Tolvane-Frames"),
+                  std::to_string(c.samples.size() / c.channels));
+        ASSERT_EQ(res->body.size(), c.samples.size() * 2) << c.query;
+        EXPECT_EQ(std::memcmp(res->body.data(), c.samples.data(), res->body.size()), 0) << c.query;
+    }
+    for (const char *bad : {"/api/pcm", "/api/pcm?file=2"}) {
         auto res = studio.client().Get(bad);
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 400) << bad;

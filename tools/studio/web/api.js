@@ -57,6 +57,18 @@ export const api = {
   },
   response: (points, file) => call('GET', `/api/response?points=${points}&file=${file}`),
   save: (body = {}) => call('POST', '/api/save', body),
+
+  // A file's samples as the engine in the page takes them: 16-bit,
+  // interleaved, converted as `tolvane render` converts them.
+  async pcm(file) {
+    const res = await reach(`/api/pcm?file=${file}`);
+    if (!res.ok) await answer(res); // throws with the server's message
+    return {
+      rate: Number(res.headers.get('X-Tolvane-Rate')),
+      channels: Number(res.headers.get('X-Tolvane-Channels')),
+      samples: new Int16Array(await res.arrayBuffer()),
+    };
+  },
   reload: () => call('POST', '/api/reload', {}),
 
   // Has the server render and keep a render; answers where the audio element

@@ -1,7 +1,11 @@
 // The response plot: a log frequency axis from 10 Hz to Nyquist, dB upwards,
-// drawn on a canvas at the screen's own pixel density.
+// drawn on a canvas at the screen's own pixel density; behind it, on a canvas
+// of its own, the live spectrum of the input and of what is heard.
 
 export const COLOURS = { p0: '#ff9a3c', p1: '#37c8e6', mix: '#ffffff' };
+const SPECTRUM = { input: 'rgba(141, 148, 166, 0.28)', output: 'rgba(122, 162, 255, 0.38)' };
+// The spectrum's own scale: -100 dBFS at the bottom of the grid, 0 at its top.
+const SPECTRUM_FLOOR_DB = -100;
 // The strip above the grid holds the legend and the focused band's values.
 const MARGIN = { left: 44, right: 14, top: 30, bottom: 24 };
 const LOW_HZ = 10;
@@ -12,9 +16,12 @@ function hzLabel(hz) {
 }
 
 export class Plot {
-  constructor(canvas) {
+  constructor(canvas, spectrumCanvas) {
     this.canvas = canvas;
     this.context = canvas.getContext('2d');
+    this.spectrumCanvas = spectrumCanvas;
+    this.spectrumContext = spectrumCanvas.getContext('2d');
+    this.bins = null;
     this.nyquist = 24000;
     this.extent = 24;
     this.width = 0;
@@ -31,8 +38,10 @@ export class Plot {
     this.width = width;
     this.height = height;
     this.ratio = ratio;
-    this.canvas.width = Math.round(width * ratio);
-    this.canvas.height = Math.round(height * ratio);
+    for (const canvas of [this.canvas, this.spectrumCanvas]) {
+      canvas.width = Math.round(width * ratio);
+      canvas.height = Math.round(height * ratio);
+    }
     return true;
   }
 
@@ -145,6 +154,37 @@ export class Plot {
     c.stroke();
     c.setLineDash([]);
     c.globalAlpha = 1;
+  }
+
+  // The analysers' spectra, each the loudest bin under every pixel column,
+  // filled from the bottom; `analysers` maps 'input'/'output' to an
+  // AnalyserNode, or is empty to clear.
+  drawSpectrum(analysers, rate) {
+    const c = this.spectrumContext;
+    c.setTransform(this.ratio, 0, 0, this.ratio, 0, 0);
+    c.clearRect(0, 0, this.width, this.height);
+    const span = this.bottom - this.top;
+    for (const [which, analyser] of Object.entries(analysers)) {
+      const count = analyser.frequencyBinCount;
+      if (!this.bins || this.bins.length !== count) this.bins = new Float32Array(count);
+      analyser.getFloatFrequencyData(this.bins);
+      const binHz = rate / 2 / count;
+      c.fillStyle = SPECTRUM[which];
+      c.beginPath();
+      c.moveTo(this.left, this.bottom);
+      let bin = Math.max(1, Math.floor(this.hzAt(this.left) / binHz));
+      for (let x = this.left; x <= this.right; ++x) {
+        const last = Math.min(count - 1, Math.max(bin, Math.floor(this.hzAt(x + 1) / binHz)));
+        let loudest = -Infinity;
+        for (; bin <= last; ++bin) loudest = Math.max(loudest, this.bins[bin]);
+        bin = last;
+        const level = Math.min(1, Math.max(0, (loudest - SPECTRUM_FLOOR_DB) / -SPECTRUM_FLOOR_DB));
+        c.lineTo(x, this.bottom - level * span);
+      }
+      c.lineTo(this.right, this.bottom);
+      c.closePath();
+      c.fill();
+    }
   }
 
   // A curve's level at `hz`, between the computed points (on the log axis).
