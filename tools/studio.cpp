@@ -49,7 +49,17 @@ constexpr double DEMO_SECONDS = 8.0;
 constexpr uint64_t PAGE_SAMPLES = 20ull * 60 * 48000 * 2;
 const std::string PAGE_LIMIT_TEXT = "20 minutes of stereo 48 kHz";
 constexpr int DEMO_RATE = 48000;
-const char *const COOKIE = "tolvane_token";
+// The session cookie's name carries the port: cookies belong to 127.0.0.1
+// whatever the port, and two studios must not overwrite each other's.
+const char *const COOKIE_PREFIX = "tolvane_token_";
+
+const char *const TOKEN_PAGE =
+    "<!doctype html><html lang=\"en\"><meta charset=\"utf-8\"><title>tolvane studio</title>"
+    "<body style=\"font:15px system-ui,sans-serif;background:#15171c;color:#e3e6ee;padding:2em\">"
+    "<h1 style=\"font-size:18px\">This studio needs its session token</h1>"
+    "<p>Open the address that <code>tolvane studio</code> printed in its terminal, the one "
+    "ending in <code>?token=...</code>. A studio started again since this page was opened "
+    "has a new address.</p></body></html>";
 
 // 32 hex digits from the system's random source: the key to the session.
 std::string random_token() {
@@ -241,6 +251,7 @@ public:
                 load(*on_disk_);
             }
         }
+        saved_ = properties_locked();
     }
 
     const std::vector<Source> &sources() const { return sources_; }
@@ -253,6 +264,12 @@ public:
     json state() {
         std::lock_guard lock(mutex_);
         return state_locked();
+    }
+
+    // What a page polls: whether anything changed since it last looked.
+    json version() {
+        std::lock_guard lock(mutex_);
+        return json{{"version", version_}, {"changed", properties_locked() != saved_}};
     }
 
     void put_property(const httplib::Request &req, httplib::Response &res) {
@@ -284,12 +301,18 @@ public:
             return refuse(res, 400, error.what());
         }
         std::lock_guard lock(mutex_);
+        const json before = stored(*property);
         if (property->subtype == SUBTYPE_FLOAT) {
             voice_->set_float(property->token, setting.float_value);
         } else {
             voice_->set_int(property->token, setting.int_value);
         }
-        reply(res, 200, json{{"name", name}, {"given", value}, {"stored", stored(*property)}});
+        const json after = stored(*property);
+        if (after != before) {
+            ++version_;
+        }
+        reply(res, 200, json{{"name", name}, {"given", value}, {"stored", after},
+                             {"version", version_}});
     }
 
     void get_response(const httplib::Request &req, httplib::Response &res) {
@@ -418,11 +441,11 @@ public:
         }
     }
 
-    void post_save(const httplib::Request &req, httplib::Response &res) {
+    void post_save(const std::string &request, httplib::Response &res) {
         json body = json::object();
-        if (!req.body.empty()) {
+        if (!request.empty()) {
             try {
-                body = json::parse(req.body);
+                body = json::parse(request);
             } catch (const json::parse_error &) {
                 return refuse(res, 400, "the body is not JSON");
             }
@@ -458,12 +481,15 @@ public:
         }
         const std::optional<std::string> now = read_file(*target);
         if (now != known && !overwrite) {
-            return refuse(res, 409,
-                          target->string() +
-                              (!known ? " already exists"
-                               : now  ? " changed on disk since the studio read it"
-                                      : " was removed since the studio read it") +
-                              ": reload it, or overwrite it");
+            // The page offers a way out for each: another name, a reload, or
+            // writing the file again.
+            const char *conflict = !known ? "exists" : now ? "changed" : "removed";
+            const std::string what =
+                !known ? " already exists: choose another name, or overwrite it"
+                : now  ? " changed on disk since the studio read it: reload it, or overwrite it"
+                       : " was removed since the studio read it: write it again, or leave it";
+            reply(res, 409, json{{"error", target->string() + what}, {"conflict", conflict}});
+            return;
         }
         const std::string text = settings_text();
         try {
@@ -475,7 +501,9 @@ public:
         }
         settings_path_ = target;
         on_disk_ = text;
-        reply(res, 200, json{{"saved", target->string()}});
+        saved_ = properties_locked();
+        ++version_;
+        reply(res, 200, json{{"saved", target->string()}, {"version", version_}});
     }
 
     void post_reload(httplib::Response &res) {
@@ -493,6 +521,8 @@ public:
             return refuse(res, 400, error.what());
         }
         on_disk_ = text;
+        saved_ = properties_locked();
+        ++version_;
         json body = state_locked();
         body["reports"] = reports_;
         reply(res, 200, body);
@@ -573,16 +603,24 @@ private:
             rates.push_back(source.info.samplerate);
             seconds.push_back(static_cast<double>(source.info.frames) / source.info.samplerate);
         }
-        json properties = json::object();
-        for (const Property &property : properties_) {
-            properties[property.name] = stored(property);
-        }
+        const json properties = properties_locked();
         return json{{"rate", rate_},
+                    {"version", version_},
+                    {"changed", properties != saved_},
+                    {"saved_properties", saved_},
                     {"files", files},
                     {"file_rates", rates},
                     {"file_seconds", seconds},
                     {"settings", settings_path_ ? json(settings_path_->string()) : json(nullptr)},
                     {"properties", properties}};
+    }
+
+    json properties_locked() {
+        json properties = json::object();
+        for (const Property &property : properties_) {
+            properties[property.name] = stored(property);
+        }
+        return properties;
     }
 
     json stored(const Property &property) {
@@ -711,6 +749,8 @@ private:
     std::unique_ptr<host::Voice> voice_;
     std::optional<fs::path> settings_path_;
     std::optional<std::string> on_disk_;  // the file as last read or saved; none: absent
+    json saved_;            // every property as last read or saved (the defaults at first)
+    uint64_t version_ = 0;  // raised by every change of a stored value, save and reload
     std::vector<std::string> reports_;    // what the provider clamped when the file was read
     RenderGate gate_;
     std::mutex kept_mutex_;
@@ -759,6 +799,7 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     }
     const std::string own[2] = {"127.0.0.1:" + std::to_string(port),
                                 "localhost:" + std::to_string(port)};
+    const std::string cookie = COOKIE_PREFIX + std::to_string(port);
 
     server.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &res) {
         using Handled = httplib::Server::HandlerResponse;
@@ -784,18 +825,24 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
             const size_t end = std::min(cookies.find(';', at), cookies.size());
             std::string pair = cookies.substr(at, end - at);
             pair.erase(0, pair.find_first_not_of(' '));
-            if (pair.rfind(std::string(COOKIE) + "=", 0) == 0) {
-                allowed = same_secret(pair.substr(std::strlen(COOKIE) + 1), token);
+            if (pair.rfind(cookie + "=", 0) == 0) {
+                allowed = same_secret(pair.substr(cookie.size() + 1), token);
             }
             at = end + 1;
         }
         if (!allowed) {
+            if (req.path.rfind("/api/", 0) != 0) {
+                // A person at the address bar reads a page, not JSON.
+                res.status = 403;
+                res.set_content(TOKEN_PAGE, "text/html; charset=utf-8");
+                return Handled::Handled;
+            }
             refuse(res, 403, "this studio needs its session token: open the address it printed");
             return Handled::Handled;
         }
         if (by_query) {
             res.set_header("Set-Cookie",
-                           std::string(COOKIE) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/");
+                           cookie + "=" + token + "; HttpOnly; SameSite=Strict; Path=/");
         }
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Content-Security-Policy",
@@ -833,6 +880,9 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     server.Get("/api/state", [&](const httplib::Request &, httplib::Response &res) {
         reply(res, 200, studio.state());
     });
+    server.Get("/api/version", [&](const httplib::Request &, httplib::Response &res) {
+        reply(res, 200, studio.version());
+    });
     server.Put("/api/property", [&](const httplib::Request &req, httplib::Response &res) {
         studio.put_property(req, res);
     });
@@ -845,8 +895,18 @@ int studio(const host::Provider &provider, const StudioOptions &options) {
     server.Get("/api/pcm", [&](const httplib::Request &req, httplib::Response &res) {
         studio.get_pcm(req, res);
     });
-    server.Post("/api/save", [&](const httplib::Request &req, httplib::Response &res) {
-        studio.post_save(req, res);
+    // A POST without any body (no Content-Length at all) means {}: the
+    // library would refuse it, so its body is read here, when it has one.
+    server.Post("/api/save", [&](const httplib::Request &req, httplib::Response &res,
+                                 const httplib::ContentReader &read) {
+        std::string body;
+        if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            read([&](const char *data, size_t length) {
+                body.append(data, length);
+                return true;
+            });
+        }
+        studio.post_save(body, res);
     });
     server.Post("/api/reload", [&](const httplib::Request &, httplib::Response &res) {
         studio.post_reload(res);

@@ -4,7 +4,11 @@
 #include <cstring>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -136,8 +140,10 @@ TEST_F(StudioTest, StateAndPropertiesAsTheProviderStoresThem) {
     for (const Case &c : cases) {
         auto res = studio.put({{"name", c.name}, {"value", c.given}});
         ASSERT_TRUE(res && res->status == 200) << c.name << ": " << (res ? res->body : "");
-        EXPECT_EQ(json::parse(res->body),
-                  (json{{"name", c.name}, {"given", c.given}, {"stored", c.stored}}));
+        json answer = json::parse(res->body);
+        EXPECT_TRUE(answer["version"].is_number()) << res->body;
+        answer.erase("version");
+        EXPECT_EQ(answer, (json{{"name", c.name}, {"given", c.given}, {"stored", c.stored}}));
         EXPECT_EQ(studio.get("/api/state")["properties"][c.name], c.stored) << c.name;
     }
 
@@ -336,6 +342,71 @@ TEST_F(StudioTest, WithoutAudioTheDemoSignalAndWithoutSettingsANameOnFirstSave) 
     EXPECT_EQ(studio.post("/api/save", {{"name", "other.toml"}})->status, 400);
 }
 
+// What another tab needs to notice a change: the version of the stored
+// setting, and whether it differs from what was last read or saved.
+TEST_F(StudioTest, StateSaysWhatIsUnsavedAndEveryChangeCounts) {
+    Studio studio(dir / "studio", args());
+    const json start = studio.get("/api/state");
+    EXPECT_EQ(start["changed"], false);
+    EXPECT_EQ(start["saved_properties"], start["properties"]);
+    const uint64_t version = start["version"];
+    EXPECT_EQ(studio.get("/api/version"), (json{{"version", version}, {"changed", false}}));
+
+    ASSERT_EQ(studio.put({{"name", "0 Gain 1"}, {"value", -9}})->status, 200);
+    EXPECT_EQ(studio.get("/api/version"), (json{{"version", version + 1}, {"changed", true}}));
+    // The same value again changes nothing; nor does a value clamped to it.
+    ASSERT_EQ(studio.put({{"name", "0 Gain 1"}, {"value", -9.0}})->status, 200);
+    EXPECT_EQ(studio.get("/api/version")["version"], version + 1);
+    ASSERT_EQ(studio.put({{"name", "0 Gain 1"}, {"value", -3}})->status, 200);
+    EXPECT_EQ(studio.get("/api/version"), (json{{"version", version + 2}, {"changed", false}}))
+        << "back to what is saved";
+    EXPECT_EQ(studio.get("/api/state")["saved_properties"]["0 Gain 1"], -3.0);
+
+    // Saved: nothing unsaved. A POST without any body at all is {}.
+    ASSERT_EQ(studio.put({{"name", "Lerp"}, {"value", 0.25}})->status, 200);
+    httplib::Client client("127.0.0.1", studio.port());
+    auto bare = client.Post("/api/save", {{"X-Tolvane-Token", studio.token()}}, "", "application/json");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->status, 200) << bare->body;
+    {
+        // Not even a Content-Length, as `curl -X POST` sends it (the client
+        // library would add one, so the request is written by hand).
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(studio.port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        const std::string request = "POST /api/save HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                    std::to_string(studio.port()) + "\r\nX-Tolvane-Token: " +
+                                    studio.token() + "\r\nConnection: close\r\n\r\n";
+        ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        std::string answer;
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+            answer.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    }
+    const json saved = studio.get("/api/state");
+    EXPECT_EQ(saved["changed"], false);
+    EXPECT_EQ(saved["saved_properties"]["Lerp"], 0.25);
+
+    // Each conflict says which it is, for the page to offer the way out.
+    write_text(dir / "setting.toml", "Lerp = 1.0\n");
+    ASSERT_EQ(studio.put({{"name", "Lerp"}, {"value", 0.5}})->status, 200);
+    auto changed = studio.post("/api/save", json::object());
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->status, 409);
+    EXPECT_EQ(json::parse(changed->body)["conflict"], "changed");
+    fs::remove(dir / "setting.toml");
+    auto removed = studio.post("/api/save", json::object());
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(json::parse(removed->body)["conflict"], "removed") << removed->body;
+    EXPECT_NE(removed->body.find("was removed"), std::string::npos);
+}
+
 TEST_F(StudioTest, SaveRefusesToLoseAnotherEditorsChange) {
     Studio studio(dir / "studio", args());
     const fs::path file = dir / "setting.toml";
@@ -393,11 +464,14 @@ TEST_F(StudioTest, RefusesWithoutTokenFromOtherHostsAndOrigins) {
         int status;
     };
     const std::string token = studio.token();
+    // Named for the port: two studios in one browser keep their own.
+    const std::string cookie = "tolvane_token_" + std::to_string(studio.port());
     const Case cases[] = {
         {"no token", {}, "/api/state", 403},
         {"wrong token", {{"X-Tolvane-Token", std::string(32, '0')}}, "/api/state", 403},
         {"token in the query", {}, "/api/state?token=" + token, 200},
-        {"token as a cookie", {{"Cookie", "a=b; tolvane_token=" + token}}, "/api/state", 200},
+        {"token as a cookie", {{"Cookie", "a=b; " + cookie + "=" + token}}, "/api/state", 200},
+        {"another studio's cookie", {{"Cookie", "tolvane_token_1=" + token}}, "/api/state", 403},
         {"another host (DNS rebinding)",
          {{"X-Tolvane-Token", token}, {"Host", "evil.example:" + std::to_string(studio.port())}},
          "/api/state", 403},
@@ -408,7 +482,7 @@ TEST_F(StudioTest, RefusesWithoutTokenFromOtherHostsAndOrigins) {
          "/api/state", 403},
         {"its own page", {{"X-Tolvane-Token", token}, {"Origin", "http://" + own}}, "/api/state",
          200},
-        {"the page without a token", {}, "/", 403},
+        {"the page without a token", {}, "/", 403},  // a page that says what to do
         {"a page that is not there", {{"X-Tolvane-Token", token}}, "/nothing.js", 404},
     };
     for (const Case &c : cases) {
@@ -417,8 +491,14 @@ TEST_F(StudioTest, RefusesWithoutTokenFromOtherHostsAndOrigins) {
         ASSERT_TRUE(res) << c.label;
         EXPECT_EQ(res->status, c.status) << c.label << ": " << res->body;
         if (c.status != 200) {
-            EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8")
+            const bool page = c.path == "/";
+            EXPECT_EQ(res->get_header_value("Content-Type"),
+                      page ? "text/html; charset=utf-8" : "application/json; charset=utf-8")
                 << c.label;
+            if (page) {
+                EXPECT_NE(res->body.find("address that <code>tolvane studio</code> printed"),
+                          std::string::npos);
+            }
         }
     }
     // The first page load with the token sets the cookie the page then uses.
@@ -428,11 +508,11 @@ TEST_F(StudioTest, RefusesWithoutTokenFromOtherHostsAndOrigins) {
     EXPECT_EQ(page->status, 200);
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(page->get_header_value("Set-Cookie"),
-              "tolvane_token=" + token + "; HttpOnly; SameSite=Strict; Path=/");
+              cookie + "=" + token + "; HttpOnly; SameSite=Strict; Path=/");
 
     // Writes from another site are refused before they touch anything.
     auto cross = browser.Put("/api/property",
-                             {{"Cookie", "tolvane_token=" + token}, {"Origin", "http://evil.example"}},
+                             {{"Cookie", cookie + "=" + token}, {"Origin", "http://evil.example"}},
                              R"({"name": "Lerp", "value": 0})", "application/json");
     ASSERT_TRUE(cross);
     EXPECT_EQ(cross->status, 403);
