@@ -176,11 +176,11 @@ Automation parse_automation(std::string_view text, const fs::path &name,
                 event.kind = AutomationEvent::LOOP;
                 event.loop = loop_of(w[2], w[3], refuse);
                 automation.looped = true;
-            } else if (w.size() == 3 && w[1] == "bypass") {
+            } else if (w.size() == 3 && (w[1] == "bypass" || w[1] == "solo")) {
                 if (w[2] != "on" && w[2] != "off") {
-                    refuse("bypass is on or off");
+                    refuse(w[1] + " is on or off");
                 }
-                event.kind = AutomationEvent::BYPASS;
+                event.kind = w[1] == "bypass" ? AutomationEvent::BYPASS : AutomationEvent::SOLO;
                 event.on = w[2] == "on";
             } else if (w.size() == 3) {
                 const Property *property = nullptr;
@@ -197,7 +197,7 @@ Automation parse_automation(std::string_view text, const fs::path &name,
                 event.setting = host_value(*property, w[2], where);
             } else {
                 refuse("an event is BLOCK \"PROPERTY\" VALUE, BLOCK seek FRAME, "
-                       "BLOCK loop A B or BLOCK bypass on|off");
+                       "BLOCK loop A B, BLOCK bypass on|off or BLOCK solo on|off");
             }
             automation.events.push_back(std::move(event));
         } else {

@@ -16,6 +16,8 @@
 //   120 bypass on         from block 120, the input is heard unchanged (the
 //                         voice is still processed); "bypass off" ends it
 //   200 loop 1000 5000    from block 200, frames [A, B) repeat instead
+//   300 solo on           from block 300 a listening aid of the studio was heard
+//                         (one band alone): rendered as the setting, and said so
 //
 // Events come in block order; a loop line before them is a loop from block 0. Values are the host's: Freq, Q, Gain and Lerp
 // numbers, Type 0 to 4 (or the settings files' words), Enable 0 or 1 (or
@@ -35,13 +37,13 @@
 namespace tolvane::tools {
 
 struct AutomationEvent {
-    enum Kind { PROPERTY, SEEK, BYPASS, LOOP };
+    enum Kind { PROPERTY, SEEK, BYPASS, LOOP, SOLO };
     int64_t block = 0;
     Kind kind = PROPERTY;
     Setting setting;     // PROPERTY
     int64_t frame = 0;   // SEEK
     std::pair<int64_t, int64_t> loop;  // LOOP
-    bool on = false;     // BYPASS
+    bool on = false;     // BYPASS, SOLO
     std::string where;   // "file:line"
 };
 

@@ -477,7 +477,8 @@ Rendered render_automated(SoundFile &input, SoundFile &output, host::Voice &voic
     Rendered result;
     int64_t position = automation.start;
     std::optional<std::pair<int64_t, int64_t>> loop = automation.loop;
-    bool bypass = false;
+    bool bypass = false, solo = false;
+    int64_t solo_blocks = 0;
     size_t next = 0;
     for (int64_t b = 0; !automation.blocks || b < *automation.blocks; ++b) {
         if (interrupted) {
@@ -491,6 +492,8 @@ Rendered render_automated(SoundFile &input, SoundFile &output, host::Voice &voic
                 loop = event.loop;
             } else if (event.kind == AutomationEvent::BYPASS) {
                 bypass = event.on;
+            } else if (event.kind == AutomationEvent::SOLO) {
+                solo = event.on;
             } else if (event.setting.property.subtype == SUBTYPE_FLOAT) {
                 voice.set_float(event.setting.property.token, event.setting.float_value);
             } else {
@@ -515,12 +518,18 @@ Rendered render_automated(SoundFile &input, SoundFile &output, host::Voice &voic
         }
         // Under bypass the voice still runs, as it did while it was heard.
         voice.process(in.data(), out.data(), count, rate, channels == 2);
+        solo_blocks += solo && !bypass;
         const std::vector<int16_t> &heard = bypass ? in : out;
         const size_t values = static_cast<size_t>(count) * channels;
         measure(heard.data(), values, result);
         output.write(heard.data(), count);
         result.frames += count;
         advanced(count);
+    }
+    if (solo_blocks > 0) {
+        std::fprintf(stderr, "warning: %s: %lld blocks were heard through the studio's listening "
+                     "aid (a band alone) and are rendered as the setting, as a game plays it\n",
+                     automation.path.string().c_str(), static_cast<long long>(solo_blocks));
     }
     if (next < automation.events.size()) {
         std::fprintf(stderr, "warning: %s: the events from %s on come after the last block "

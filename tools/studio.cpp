@@ -312,7 +312,7 @@ public:
             ++version_;
         }
         reply(res, 200, json{{"name", name}, {"given", value}, {"stored", after},
-                             {"version", version_}});
+                             {"version", version_}, {"changed", properties_locked() != saved_}});
     }
 
     void get_response(const httplib::Request &req, httplib::Response &res) {

@@ -115,7 +115,7 @@ test('dragging a handle moves Freq and Gain, in the panel, the provider and the 
 
     const after = await studio.stored();
     assert.ok(after['0 Freq 1'] > before['0 Freq 1'] * 1.5, 'dragged right: a higher Freq');
-    assert.ok(after['0 Gain 1'] > before['0 Gain 1'] + 3, 'dragged up: more gain');
+    assert.ok(after['0 Gain 1'] > before['0 Gain 1'] + 1.5, 'dragged up: more gain');
     assert.equal(after['0 Q 1'], before['0 Q 1']);
     assert.equal(Number(await control(page, '0 Freq 1').inputValue()), after['0 Freq 1']);
     assert.equal(Number(await control(page, '0 Gain 1').inputValue()), after['0 Gain 1']);
@@ -151,12 +151,12 @@ test('dragging a handle moves Freq and Gain, in the panel, the provider and the 
     await handle.dblclick();
     await settled(page);
     assert.equal((await studio.stored())['0 Enable 1'], false);
-    assert.equal(await page.locator('#handle-0-1').count(), 0);
+    assert.equal(await page.locator('#handle-0-1.off').count(), 1, 'a hollow handle stays');
     assert.equal(await control(page, '0 Enable 1').isChecked(), false);
     await page.click('#band-0-1 .switch');
     await settled(page);
     assert.equal((await studio.stored())['0 Enable 1'], true);
-    assert.equal(await page.locator('#handle-0-1').count(), 1);
+    assert.equal(await page.locator('#handle-0-1.off').count(), 0);
     assert.deepEqual(page.problems, []);
   });
 });
@@ -277,11 +277,12 @@ test('the keyboard alone changes a band', async () => {
     await page.keyboard.press('Tab');
     await settled(page);
     assert.equal((await studio.stored())['1 Q 1'], 2);
-    await page.keyboard.press('Shift+Tab');
-    await page.keyboard.press('Shift+Tab');
     // Shift+Tab back to the band's type, and choose another with the arrows.
-    await page.keyboard.press('Shift+Tab');
-    assert.equal(await label(), 'preset 1 band 1 Type');
+    for (let i = 0; i < 6 && focused !== 'preset 1 band 1 Type'; ++i) {
+      await page.keyboard.press('Shift+Tab');
+      focused = await label();
+    }
+    assert.equal(focused, 'preset 1 band 1 Type');
     await page.keyboard.press('ArrowUp');
     await settled(page);
     assert.equal((await studio.stored())['1 Type 1'], 'highshelf');
@@ -328,7 +329,8 @@ test('without AudioWorklet: what plays is the server\'s render, and Save writes 
     sameSamples(samples(await playingBytes(page)), samples(fs.readFileSync(path.join(dir, 'music.wav'))), 'bypass');
 
     // The sweep: Lerp from 1 to 0 across the file, as the toggle says.
-    assert.match(await page.textContent('label:has(#sweep)'), /Lerp 1 → 0/);
+    assert.match(await page.textContent('label:has(#sweep)'), /Sweep Lerp/);
+    assert.deepEqual([await page.inputValue('#sweep-from'), await page.inputValue('#sweep-to')], ['1', '0']);
     let before = await page.evaluate(() => window.studio.player.renders);
     await page.uncheck('#bypass');
     await page.waitForFunction((n) => window.studio.player.renders > n && !window.studio.busy, before);

@@ -3,9 +3,10 @@
 // server's own message.
 
 export class ApiError extends Error {
-  constructor(status, message) {
+  constructor(status, message, data = null) {
     super(message);
     this.status = status;
+    this.data = data; // the server's answer, when it sent one
   }
 }
 
@@ -36,7 +37,7 @@ async function answer(res) {
     data = null;
   }
   if (!res.ok) {
-    throw new ApiError(res.status, (data && data.error) || `${res.status} ${res.statusText}`);
+    throw new ApiError(res.status, (data && data.error) || `${res.status} ${res.statusText}`, data);
   }
   return data;
 }
@@ -49,6 +50,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 export const api = {
   state: () => call('GET', '/api/state'),
+  version: () => call('GET', '/api/version'),
   // Resolves as soon as the server has stored the value (its answer's
   // headers are here); the answer itself is read with read().
   async putProperty(name, value) {

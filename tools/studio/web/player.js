@@ -25,7 +25,8 @@ export class LivePlayer {
     this.file = null; // {index, name, rate, channels, samples}
     this.playing = false;
     this.bypassed = false;
-    this.swept = false;
+    this.swept = null;
+    this.soloing = null;
     this.region = null;
     this.position = 0;
     this.pcm = new Map(); // file index -> its samples, fetched once
@@ -101,7 +102,8 @@ export class LivePlayer {
       bypass: this.bypassed,
       setting: this.setting.stored,
     });
-    if (this.swept) this.node.port.postMessage({ type: 'sweep', on: true, from: 1, to: 0 });
+    if (this.swept) this.node.port.postMessage({ type: 'sweep', on: true, from: this.swept[0], to: this.swept[1] });
+    if (this.soloing) this.node.port.postMessage({ type: 'solo', setting: this.soloing });
     this.started = true;
   }
 
@@ -170,9 +172,16 @@ export class LivePlayer {
     this.post({ type: 'bypass', on });
   }
 
-  sweep(on) {
-    this.swept = on;
-    this.post({ type: 'sweep', on, from: 1, to: 0 });
+  // Lerp moved from `from` to `to` across what loops, block by block.
+  sweep(on, from = 1, to = 0) {
+    this.swept = on ? [from, to] : null;
+    this.post({ type: 'sweep', on, from, to });
+  }
+
+  // A listening aid heard instead of the setting (null: the setting again).
+  solo(setting) {
+    this.soloing = setting;
+    this.post({ type: 'solo', setting });
   }
 
   // An edit, applied by the worklet before its next quantum; resolves with
@@ -286,12 +295,19 @@ export class RenderPlayer {
     this.changedSoon();
   }
 
-  sweep(on) {
-    this.options.sweep = on ? [1, 0] : null;
+  sweep(on, from = 1, to = 0) {
+    this.options.sweep = on ? [from, to] : null;
     this.changedSoon();
   }
 
+  solo() {}
+
+  // Under Bypass the render is the file itself: an edit changes nothing heard.
   change() {
+    if (this.options.bypass) {
+      this.stale = true;
+      return;
+    }
     this.changedSoon();
   }
 

@@ -24,6 +24,10 @@ export class Plot {
     this.bins = null;
     this.nyquist = 24000;
     this.extent = 24;
+    this.zoom = 'auto'; // or a fixed extent in dB: 6, 12, 24 or 30
+    this.shown = { p0: true, p1: true, mix: true };
+    this.badge = ''; // what the plot is showing besides the setting, if anything
+    this.dim = false; // the curves are not what is heard
     this.width = 0;
     this.height = 0;
   }
@@ -68,13 +72,25 @@ export class Plot {
     return this.extent - ((y - this.top) / (this.bottom - this.top)) * 2 * this.extent;
   }
 
-  // ±24 dB, or wider in steps of 6 dB when a gain or the curve needs it,
-  // with room to see the top of a curve that goes beyond.
+  // Automatic: the smallest of ±6, ±12, ±24 dB (or wider, in steps of 6 dB)
+  // that holds every gain and the curves shown, with room to see their tops.
+  // Otherwise the extent chosen.
   fit(response, gains) {
+    // A drag keeps the scale it started on: the handle stays under the pointer.
+    if (this.hold) return;
+    if (this.zoom !== 'auto') {
+      this.extent = this.zoom;
+      return;
+    }
     let need = 0;
-    for (const db of response.mix_db) need = Math.max(need, db);
+    for (const key of ['p0', 'p1', 'mix']) {
+      if (!this.shown[key]) continue;
+      const values = response[key === 'mix' ? 'mix_db' : `preset${key[1]}_db`];
+      for (const db of values) if (db > -60) need = Math.max(need, Math.abs(db));
+    }
     for (const g of gains) need = Math.max(need, Math.abs(g));
-    this.extent = need <= 24 ? 24 : Math.min(96, Math.ceil((need + 2) / 6) * 6);
+    need += 1;
+    this.extent = need <= 6 ? 6 : need <= 12 ? 12 : need <= 24 ? 24 : Math.min(96, Math.ceil((need + 1) / 6) * 6);
   }
 
   draw(response) {
@@ -88,10 +104,18 @@ export class Plot {
     c.clip();
     const lerp = response.lerp;
     const weights = [lerp, Math.fround(1 - lerp)];
-    this.curve(c, response, response.preset0_db, COLOURS.p0, 1.5, weights[0] < GATE);
-    this.curve(c, response, response.preset1_db, COLOURS.p1, 1.5, weights[1] < GATE);
-    this.curve(c, response, response.mix_db, COLOURS.mix, 2.25, false);
+    c.globalAlpha = this.dim ? 0.35 : 1;
+    if (this.shown.p0) this.curve(c, response, response.preset0_db, COLOURS.p0, 1.5, weights[0] < GATE);
+    if (this.shown.p1) this.curve(c, response, response.preset1_db, COLOURS.p1, 1.5, weights[1] < GATE);
+    if (this.shown.mix) this.curve(c, response, response.mix_db, COLOURS.mix, 2.25, false);
     c.restore();
+    if (this.badge) {
+      c.font = '600 12px system-ui, "DejaVu Sans", sans-serif';
+      c.textAlign = 'right';
+      c.textBaseline = 'bottom';
+      c.fillStyle = '#ffd166';
+      c.fillText(this.badge, this.right - 6, this.bottom - 6);
+    }
   }
 
   drawGrid(c) {
@@ -119,7 +143,7 @@ export class Plot {
     // dB: every 6, 0 dB brighter.
     c.textAlign = 'right';
     c.textBaseline = 'middle';
-    const step = this.extent > 48 ? 12 : 6;
+    const step = this.extent > 48 ? 12 : this.extent <= 6 ? 1 : this.extent <= 12 ? 3 : 6;
     for (let db = -this.extent; db <= this.extent; db += step) {
       const y = Math.round(this.y(db)) + 0.5;
       c.strokeStyle = db === 0 ? '#5a6275' : '#22262f';
@@ -140,8 +164,9 @@ export class Plot {
   }
 
   curve(c, response, values, colour, width, gated) {
+    const alpha = c.globalAlpha;
     c.strokeStyle = colour;
-    c.globalAlpha = gated ? 0.3 : 0.95;
+    c.globalAlpha = alpha * (gated ? 0.3 : 0.95);
     c.lineWidth = width;
     c.setLineDash(gated ? [4, 4] : []);
     c.beginPath();
@@ -153,7 +178,7 @@ export class Plot {
     });
     c.stroke();
     c.setLineDash([]);
-    c.globalAlpha = 1;
+    c.globalAlpha = alpha;
   }
 
   // The analysers' spectra, each the loudest bin under every pixel column,

@@ -11,9 +11,10 @@ function toDb(re, im) {
   return Math.max(FLOOR_DB, 20 * Math.log10(Math.hypot(re, im)));
 }
 
-// `voice` is an engine Voice whose bands are designed at `rate`.
-export function computeResponse(voice, rate, points) {
-  const lerp = voice.lerp();
+// `voice` is an engine Voice whose bands are designed at `rate`; `lerp`,
+// when given, weighs the mix instead of the voice's own (a sweep, a preset
+// listened to alone).
+export function computeResponse(voice, rate, points, lerp = voice.lerp()) {
   const weights = [lerp, Math.fround(1 - lerp)].map((w) => (w < GATE ? 0 : w));
   const bands = [];
   for (let i = 0; i < 6; ++i) {

@@ -14,6 +14,9 @@ export class Setting {
     this.changed = changed;
     this.failed = failed;
     this.stored = {};
+    this.saved = {}; // as last read or saved
+    this.version = 0; // of the server's setting, as this page last knew it
+    this.unsaved = false;
     this.wanted = new Map(); // not yet sent to the server
     this.asked = new Map(); // sent or to be sent, until answered (no voice)
     this.pumping = null;
@@ -21,9 +24,30 @@ export class Setting {
   }
 
   // The whole setting, as the server has it, onto the voice (at `rate`).
-  load(properties, rate) {
-    this.stored = { ...properties };
+  load(state, rate) {
+    this.stored = { ...state.properties };
+    this.take(state);
     if (this.voice) this.reopen(rate);
+  }
+
+  // What the server says of its setting as a whole.
+  take(state) {
+    if (state.saved_properties) this.saved = { ...state.saved_properties };
+    if (state.version !== undefined) this.version = state.version;
+    if (state.changed !== undefined) this.unsaved = state.changed;
+  }
+
+  // Another page changed the setting: its values, made here as edits are
+  // (the voice and the sound follow) but not sent back. Answers the names.
+  adopt(state) {
+    const names = Object.keys(state.properties).filter((name) => state.properties[name] !== this.stored[name]);
+    for (const name of names) {
+      for (const listener of this.listeners) listener(name, state.properties[name]);
+      this.stored[name] = this.voice ? this.voice.set(name, state.properties[name]) : state.properties[name];
+    }
+    this.take(state);
+    if (names.length) this.changed(names);
+    return names;
   }
 
   reopen(rate) {
@@ -90,6 +114,8 @@ export class Setting {
             this.stored[answer.name] = answer.stored;
             names.push(answer.name);
           }
+          this.version = Math.max(this.version, answer.version ?? 0);
+          this.unsaved = answer.changed ?? this.unsaved;
           this.answered?.(answer);
         }
         if (names.length) this.changed(names);
@@ -109,6 +135,26 @@ export class Setting {
   }
 }
 
+const UNITS = { Freq: ' Hz', Gain: ' dB', Q: '' };
+
+function shown(name, value) {
+  const word = name.split(' ')[1] ?? name;
+  if (typeof value === 'boolean') return value ? 'on' : 'off';
+  if (typeof value !== 'number') return String(value);
+  return `${word === 'Gain' && value > 0 ? '+' : ''}${+value.toPrecision(5)}${UNITS[word] ?? ''}`;
+}
+
+// An undo step's name, as Undo and Redo show it: "preset 0 band 1 Freq 1000
+// → 1234 Hz", or the step's own name (a copy, a reset, a reload).
+export function stepName(changes) {
+  const parts = changes.map(({ name, before, after }) => {
+    const [p, word, b] = name.split(' ');
+    const what = word ? `preset ${p} band ${b} ${word}` : name;
+    return `${what} ${shown(name, before)} → ${shown(name, after)}`;
+  });
+  return parts.length <= 2 ? parts.join(', ') : `${parts[0]} and ${parts.length - 1} more`;
+}
+
 // Undo and redo: each step the values before an edit and after it.
 export class History {
   constructor(setting, changed) {
@@ -122,16 +168,26 @@ export class History {
     return Object.fromEntries(names.map((n) => [n, this.setting.current(n)]));
   }
 
-  // One step, from the values `before` to what is stored now.
-  async record(before) {
+  // One step, from the values `before` to what is stored now; `name` names
+  // it when the values alone would not say what it was.
+  async record(before, name = null) {
     await this.setting.idle();
     const changes = Object.keys(before)
       .filter((key) => before[key] !== this.setting.stored[key])
       .map((key) => ({ name: key, before: before[key], after: this.setting.stored[key] }));
     if (!changes.length) return;
+    changes.label = name ?? stepName(changes);
     this.done.push(changes);
     this.undone = [];
     this.changed();
+  }
+
+  get undoName() {
+    return this.done.at(-1)?.label ?? null;
+  }
+
+  get redoName() {
+    return this.undone.at(-1)?.label ?? null;
   }
 
   async travel(from, to, side) {

@@ -66,7 +66,15 @@ export class Transport {
       }
     });
     $('bypass').addEventListener('change', () => this.player.bypass($('bypass').checked));
-    $('sweep').addEventListener('change', () => this.player.sweep($('sweep').checked));
+    const sweep = () => {
+      const ends = ['sweep-from', 'sweep-to'].map((id) => Number($(id).value));
+      const ok = ends.every((v) => $('sweep-from').value.trim() !== '' && Number.isFinite(v) && v >= 0 && v <= 1);
+      for (const id of ['sweep-from', 'sweep-to']) $(id).classList.toggle('invalid', !ok);
+      this.player.sweep($('sweep').checked && ok, ...(ok ? ends : [1, 0]));
+    };
+    $('sweep').addEventListener('change', sweep);
+    $('sweep-from').addEventListener('change', sweep);
+    $('sweep-to').addEventListener('change', sweep);
     $('export').addEventListener('click', () => this.export());
   }
 
@@ -121,6 +129,8 @@ export class Transport {
       // The server's render, as `tolvane render` reports it.
       $('level').textContent = `peak ${report.renderPeak}, ${report.renderSaturated} saturated`;
       $('level').classList.toggle('saturated', report.renderSaturated > 0);
+      $('level').classList.remove('stale');
+      $('level').title = 'the render playing, as tolvane render reports it';
     }
   }
 
@@ -139,6 +149,15 @@ export class Transport {
     const light = $('meter').querySelector('.clip');
     light.classList.toggle('lit', now < this.clipHeld);
     light.title = `${this.clips ?? 0} samples saturated at +32767 or -32768 since the file was opened`;
+  }
+
+  // The server's render on show is of the setting before the last edit.
+  staleLevel() {
+    const level = $('level');
+    if (level.textContent && !level.classList.contains('stale')) {
+      level.classList.add('stale');
+      level.title = 'the last render\'s, from before the last edit: Play renders the setting again';
+    }
   }
 
   resetFile(duration) {

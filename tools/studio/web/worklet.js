@@ -34,6 +34,7 @@ class VoiceProcessor extends AudioWorkletProcessor {
         this.bypass = m.on;
         return undefined;
       case 'sweep': this.sweep = m.on ? { from: m.from, to: m.to } : null; return undefined;
+      case 'solo': return this.setSolo(m.setting);
       case 'log': return this.port.postMessage({ type: 'log', id: m.id, text: this.logText() });
       // For the tests: keep what is heard from now on, and hand it over.
       case 'record':
@@ -50,6 +51,8 @@ class VoiceProcessor extends AudioWorkletProcessor {
   // given before the first block.
   start(m) {
     this.voice ??= new Voice(m.module);
+    this.moduleOf = m.module;
+    this.soloVoice = null;
     this.voice.open(m.rate);
     this.eq = this.voice.eq;
     this.rate = m.rate;
@@ -75,6 +78,28 @@ class VoiceProcessor extends AudioWorkletProcessor {
     // these views of its buffers stay valid.
     this.input = new Int16Array(this.eq.memory.buffer, this.eq.voice_input(), QUANTUM * this.channels);
     this.output = new Int16Array(this.eq.memory.buffer, this.eq.voice_output(), QUANTUM * this.channels);
+  }
+
+  // A listening aid: a second voice with a setting of the page's making (one
+  // band alone, or a band-pass around it) is heard instead of the voice,
+  // which runs on. The log marks the stretch: it is not what a game plays.
+  setSolo(setting) {
+    if (!setting) {
+      if (this.soloVoice) this.event('solo', 'off');
+      this.soloVoice = null;
+      return;
+    }
+    if (!this.soloVoice) {
+      // Opened once a stretch; later settings of it (the band edited while
+      // heard alone) are changes that keep its histories.
+      this.event('solo', 'on');
+      this.soloVoice = this.soloSpare ??= new Voice(this.moduleOf);
+      this.soloVoice.open(this.rate);
+      const eq = this.soloVoice.eq;
+      this.soloInput = new Int16Array(eq.memory.buffer, eq.voice_input(), QUANTUM * this.channels);
+      this.soloOutput = new Int16Array(eq.memory.buffer, eq.voice_output(), QUANTUM * this.channels);
+    }
+    for (const [name, value] of Object.entries(setting)) this.soloVoice.set(name, value);
   }
 
   inFile(frame) {
@@ -135,7 +160,14 @@ class VoiceProcessor extends AudioWorkletProcessor {
     }
     eq.FLTSMP_sample_process(this.voice.state, eq.voice_input(), eq.voice_output(), QUANTUM,
       this.rate, channels === 2 ? 1 : 0);
-    const output = this.output;
+    let output = this.output;
+    if (this.soloVoice) {
+      const solo = this.soloVoice.eq;
+      this.soloInput.set(input);
+      solo.FLTSMP_sample_process(this.soloVoice.state, solo.voice_input(), solo.voice_output(), QUANTUM,
+        this.rate, channels === 2 ? 1 : 0);
+      output = this.soloOutput;
+    }
     const played = this.bypass ? input : output;
     this.recording?.push(played.slice());
     for (let c = 0; c < channels; ++c) {
