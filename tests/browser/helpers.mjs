@@ -50,7 +50,8 @@ export function workspace({ seconds = 2, rate = 48000 } = {}) {
 }
 
 export async function startStudio(args, cwd) {
-  const child = spawn(TOOL, ['studio', ...args, '--port', '0'], { cwd, stdio: ['ignore', 'pipe', 'pipe'] });
+  const port = args.includes('--port') ? [] : ['--port', '0'];
+  const child = spawn(TOOL, ['studio', ...args, ...port], { cwd, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
   let err = '';
   child.stderr.on('data', (d) => { err += d; });
@@ -103,10 +104,11 @@ export async function withStudio(args, cwd, body) {
   }
 }
 
-export async function openPage(studio, url = studio.url, { viewport = { width: 1280, height: 800 }, init = null } = {}) {
-  const context = await browser.newContext({ viewport });
+export async function openPage(studio, url = studio.url,
+  { viewport = { width: 1280, height: 800 }, init = null, context: shared = null } = {}) {
+  const context = shared ?? await browser.newContext({ viewport });
   if (init) await context.addInitScript(init);
-  studio.contexts.push(context);
+  if (!shared) studio.contexts.push(context);
   const page = await context.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(e.message));

@@ -22,10 +22,11 @@ export function round(value, digits) {
 
 // Where a band starts out, and where a switched-off band that was never
 // touched (the provider's defaults) is shown: a flat peaking band, low, middle
-// or high by its index.
-export const DEFAULT_PLACE = [100, 1000, 8000];
-export function defaultBand(b) {
-  return { Type: 'peaking', Freq: DEFAULT_PLACE[b], Q: 0.7071, Gain: 0 };
+// or high by its index, preset 1's a little above preset 0's so that no two
+// handles start at one place.
+export const DEFAULT_PLACE = [[100, 1000, 8000], [160, 1600, 12500]];
+export function defaultBand(p, b) {
+  return { Type: 'peaking', Freq: DEFAULT_PLACE[p][b], Q: 0.7071, Gain: 0 };
 }
 const PROVIDER_DEFAULTS = { Type: 'lowpass', Freq: 20000, Q: 1, Gain: 1 };
 
@@ -51,7 +52,7 @@ export class Handles {
   // The values a handle stands for: the stored ones, or for an untouched
   // band the place switching it on will give it.
   values(p, b) {
-    if (this.untouched(p, b)) return defaultBand(b);
+    if (this.untouched(p, b)) return defaultBand(p, b);
     const v = {};
     for (const word of ['Type', 'Freq', 'Q', 'Gain']) v[word] = this.stored(p, word, b);
     return v;
@@ -154,7 +155,7 @@ export class Handles {
     const before = history.snapshot(words.map((w) => name(p, w, b)));
     const on = !this.stored(p, 'Enable', b);
     if (on && this.untouched(p, b)) {
-      for (const [word, value] of Object.entries(defaultBand(b))) setting.want(name(p, word, b), value);
+      for (const [word, value] of Object.entries(defaultBand(p, b))) setting.want(name(p, word, b), value);
     }
     setting.want(name(p, 'Enable', b), on);
     this.ui.record(before);
@@ -190,7 +191,7 @@ export class Handles {
     const before = history.snapshot([...names, name(p, 'Type', b)]);
     // An untouched band is moved from where it is shown.
     if (this.untouched(p, b)) {
-      for (const [word, value] of Object.entries(defaultBand(b))) setting.want(name(p, word, b), value);
+      for (const [word, value] of Object.entries(defaultBand(p, b))) setting.want(name(p, word, b), value);
     }
     // Where on the handle it was grabbed: the handle does not jump to the pointer.
     const box = $('curve').getBoundingClientRect();

@@ -161,7 +161,7 @@ function copyPreset(from, to) {
 
 function resetBand(p, b) {
   const before = history.snapshot(bandNames(p, b));
-  for (const [word, value] of Object.entries(defaultBand(b))) setting.want(name(p, word, b), value);
+  for (const [word, value] of Object.entries(defaultBand(p, b))) setting.want(name(p, word, b), value);
   record(before, `reset preset ${p} band ${b}`);
 }
 
@@ -583,6 +583,9 @@ Object.defineProperties(hooks, {
   response: { get: () => view.response },
   stored: { get: () => setting?.stored },
   extent: { get: () => view.plot.extent },
+  badge: { get: () => view.plot.badge },
+  dim: { get: () => view.plot.dim },
+  listening: { get: () => view.listen },
 });
 // Where the plot draws a level at a frequency, in CSS pixels of the canvas.
 hooks.toScreen = (hz, db) => ({ x: view.plot.x(hz), y: view.plot.y(db) });
