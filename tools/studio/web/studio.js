@@ -35,7 +35,7 @@ const view = {
   rate: 48000,
   response: null,
   saved: true,
-  fetching: 0, // curves asked of the server and not yet here
+  fetching: 0, // curves or a reload asked of the server and not yet here
   listen: 'mix', // what is heard: the mix, a preset alone, or the saved setting
   soloed: null, // [preset, band] heard alone, or null
   sweepLerp: null, // the Lerp a running sweep has reached
@@ -403,6 +403,7 @@ async function save(body = {}) {
 // The file as it is on disk, as one undo step: the edits it replaces are one
 // Ctrl+Z away.
 async function reload() {
+  view.fetching += 1; // busy until the file's values are shown
   await setting.idle();
   const before = history.snapshot(NAMES);
   try {
@@ -417,6 +418,8 @@ async function reload() {
     say(state.reports?.length ? state.reports.join('; ') : `reloaded ${state.settings}; Ctrl+Z brings your edits back`);
   } catch (error) {
     fail(error);
+  } finally {
+    view.fetching -= 1;
   }
 }
 
