@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "eq/eq_state.h"
@@ -36,8 +37,21 @@ struct Case {
     bool doppler = false;  // a new rate before every block
 };
 
-// Cases (a) to (j); (h) is forty cases, h01 to h40, one per random setting.
+// Cases (a) to (j).
 const std::vector<Case> &cases();
+
+// Two hundred settings drawn widely, each as a voice playing music and as one
+// on silence after a loud second and a minute of silence (the (h) row).
+struct WidePair {
+    Case music, silence;
+};
+const std::vector<WidePair> &wide_pairs();
+
+void print_pair(const char *build, const WidePair &pair, double music_ns, double silence_ns,
+                bool identical);
+// Checks and times every wide pair, a row each; false if any differs from
+// the plain implementation.
+bool run_wide_pairs(const tolvane::host::Provider &provider, const char *build, int count = 200);
 
 // One case's voice on the provider and its twin state for the plain
 // implementation, each fed the next block of the same input in turn.
@@ -71,6 +85,11 @@ private:
     size_t provider_at_ = 0, plain_at_ = 0, copy_at_ = 0;
     int64_t provider_calls_ = 0, plain_calls_ = 0;
 };
+
+// Nanoseconds per frame of two workloads, timed in turns (about 20 ms each,
+// eleven turns, the medians): what drifts on a shared machine drifts for
+// both, so their ratio holds still.
+std::pair<double, double> time_in_turns(Workload &a, Workload &b);
 
 // Runs a fresh workload of the case through both implementations for two
 // passes over its input, block by block: empty if every output value and the

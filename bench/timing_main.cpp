@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "bench/cases.h"
@@ -47,7 +49,14 @@ double time_per_frame(Work &w, void (Work::*call)()) {
 
 }  // namespace
 
-int main() {
+// --wide=N times only the first N wide settings (all 200 by default).
+int main(int argc, char **argv) {
+    int wide = 200;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--wide=", 7) == 0) {
+            wide = std::atoi(argv[i] + 7);
+        }
+    }
     const tolvane::host::Provider provider;
     bench::Recursion recursion;
     bench::print_floor(TOLVANE_BUILD, time_per_frame(recursion, &bench::Recursion::block));
@@ -69,5 +78,5 @@ int main() {
         const double copy = c.beside_memcpy ? time_per_frame(w, &bench::Workload::copy_block) : 0.0;
         bench::print_row(TOLVANE_BUILD, c, plain, ours, copy, difference.empty());
     }
-    return all_identical ? 0 : 1;
+    return bench::run_wide_pairs(provider, TOLVANE_BUILD, wide) && all_identical ? 0 : 1;
 }

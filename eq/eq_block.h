@@ -20,10 +20,14 @@ struct EqBlock {
     const int16_t *source;
     int16_t *destination;
     int32_t frames;  // at least 1
+    int32_t silent_from;  // every source value from this frame on is zero (frames: none)
     bool stereo;
     int chains;      // 1 or 2
     EqChain chain[EQ_PRESETS];
 };
+
+// The kernels take blocks of at least this many frames.
+constexpr int32_t EQ_KERNEL_MIN_FRAMES = 4;
 
 // Run every frame of the block and leave the histories in the bands. Source
 // and destination are either the same buffer or do not overlap at all.

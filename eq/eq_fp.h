@@ -62,6 +62,9 @@ public:
         }
     }
 
+    // The host rounds toward minus infinity.
+    bool rounds_down() const { return (host_mxcsr_ & 0x6000) == 0x2000; }
+
     ~EqFpScope() {
         if (x87_saved_) {
             restore_x87();
@@ -113,6 +116,7 @@ public:
     EqFpScope(const EqFpScope &) = delete;
     EqFpScope &operator=(const EqFpScope &) = delete;
     void enter(EqFpMode) {}
+    bool rounds_down() const { return false; }
 };
 
 #endif

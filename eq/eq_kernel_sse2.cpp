@@ -22,6 +22,13 @@ struct Sse2 {
     using F = __m128;
     static F narrow(V a) { return _mm_cvtpd_ps(a); }
     static V widen(F a) { return _mm_cvtps_pd(a); }
+    static V differ_or(V d, V a, V b) { return _mm_or_pd(d, _mm_xor_pd(a, b)); }
+    static V either(V d, V e) { return _mm_or_pd(d, e); }
+    static bool none(V d) {
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_castpd_si128(d), _mm_setzero_si128())) == 0xffff;
+    }
+    static V from_pair(V a) { return a; }
+    static V to_pair(V a) { return a; }
 };
 
 #include "eq/eq_cascade.inc"

@@ -161,7 +161,7 @@ bool overlap_partly(const int16_t *source, const int16_t *destination, size_t va
 // 0.999.
 EqBlock plan(EqSampleState &work, const int16_t *source, int16_t *destination, int32_t frames,
              bool stereo) {
-    EqBlock block{source, destination, frames, stereo, 0, {}};
+    EqBlock block{source, destination, frames, frames, stereo, 0, {}};
     const float weights[EQ_PRESETS] = {work.lerp, to_float(1.0 - static_cast<double>(work.lerp))};
     for (int p = 0; p < EQ_PRESETS; ++p) {
         if (weights[p] < EQ_GATE) {
@@ -197,48 +197,14 @@ void run_kernel(EqPath path, const EqBlock &block) {
 // within 32 bits; a piece boundary changes nothing in the result.
 constexpr int32_t EQ_PIECE = 1 << 16;
 
-void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_t *destination,
-                 int32_t frames, bool stereo) {
-    const int channels = stereo ? 2 : 1;
-    for (int32_t done = 0; done < frames; done += EQ_PIECE) {
-        const int32_t piece = frames - done < EQ_PIECE ? frames - done : EQ_PIECE;
-        const size_t offset = static_cast<size_t>(done) * channels;
-        const EqBlock block = plan(work, source + offset, destination + offset, piece, stereo);
-        if (block.chains == 1 && block.chain[0].stages == 0 && block.chain[0].weight == 1.0f) {
-            // One preset at full weight with every band disabled: each value
-            // passes unchanged, so the block is a copy (or nothing, in place).
-            if (source != destination) {
-                std::memcpy(destination + offset, source + offset,
-                            static_cast<size_t>(piece) * channels * sizeof(int16_t));
-            }
-            continue;
-        }
-        run_kernel(path, block);
-    }
-}
-
 // ---- Silence ----
 //
 // On silence the histories never reach zero: rounding to float holds them in
-// a limit cycle at subnormal magnitudes, mostly one or two frames long. Once
-// the whole state repeats, so does everything after it: the rest of a silent
-// tail is the outputs of one period over again, and its final state is the
-// one a whole number of periods brings back. The record has no room to
-// remember a cycle, so every call finds it again, frame by frame: usually the
-// state comes back to the one the call began with (the cycle began in an
-// earlier block) after one period, and Brent's method finds a cycle that
-// begins within the call.
-
-constexpr int32_t EQ_SILENCE_TAIL = 32;  // shorter silent tails are simply filtered
-
-// Frames looked through before giving up. A frame looked at costs some eight
-// frames of the kernels, so a tail spends at most a sixteenth of its frames
-// on the search: a cycle that is not found costs a third more, not several
-// times as much.
-int32_t silence_search(int32_t frames) {
-    constexpr int32_t MOST = 64;
-    return frames / 16 < MOST ? frames / 16 : MOST;
-}
+// a limit cycle at subnormal magnitudes. Once the whole state repeats, so
+// does everything after it. The kernels look for that on a block's silent
+// tail as they go, a few instructions a pair of frames, and once they find
+// it copy the outputs of one period instead of computing them again. The
+// record has no room to remember a cycle, so each block finds it again.
 
 // The frames at the end of the block whose every value is zero. A silent
 // block is read whole, so 32 values at a time while it lasts.
@@ -268,116 +234,50 @@ int32_t silent_tail(const int16_t *source, int32_t frames, int channels) {
     return frames - static_cast<int32_t>((values + channels - 1) / channels);
 }
 
-// The histories of the bands that run, bit for bit: NaNs and signed zeros
-// included. The other bands' histories do not change.
-struct EqRunning {
-    const EqBand *band[EQ_BANDS];
-    int count = 0;
-
-    explicit EqRunning(const EqBlock &block) {
-        for (int c = 0; c < block.chains; ++c) {
-            for (int s = 0; s < block.chain[c].stages; ++s) {
-                band[count++] = block.chain[c].band[s];
-            }
+// Whether the kernels take the block. They fill and drain a pipeline of a few
+// frames, so a shorter block goes frame by frame; and a chain of fewer than
+// three bands runs pass-through stages (eq_cascade.inc), exact in every
+// rounding mode but toward minus infinity.
+bool kernels_take(const EqBlock &block, bool rounds_down) {
+    if (block.frames < EQ_KERNEL_MIN_FRAMES) {
+        return false;
+    }
+    if (!rounds_down) {
+        return true;
+    }
+    for (int c = 0; c < block.chains; ++c) {
+        if (block.chain[c].stages < EQ_BANDS_PER_PRESET) {
+            return false;
         }
     }
+    return true;
+}
 
-    // Plain floats, not vectors: the 32-bit host may call with the stack
-    // aligned to 4 bytes only.
-    struct Histories {
-        float values[EQ_BANDS][8];  // x1, x2, y1, y2 of both channels
-    };
-
-    static __m128i load(const void *at) {
-        return _mm_loadu_si128(static_cast<const __m128i *>(at));
-    }
-
-    void take(Histories &h) const {
-        for (int b = 0; b < count; ++b) {
-            // The band's bytes from x1 on: the eight values lie together.
-            const unsigned char *at =
-                reinterpret_cast<const unsigned char *>(band[b]) + offsetof(EqBand, x1);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b]), load(at));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(h.values[b] + 4), load(at + 16));
-        }
-    }
-
-    // Whether they have died away far below the 16-bit step (or hold a value
-    // that is not a number): only then is a cycle worth looking for.
-    bool died_away() const {
-        for (int b = 0; b < count; ++b) {
-            const float *all[] = {band[b]->x1, band[b]->x2, band[b]->y1, band[b]->y2};
-            for (const float *h : all) {
-                if (std::fabs(h[0]) >= 0x1p-100f || std::fabs(h[1]) >= 0x1p-100f) {
-                    return false;
-                }
-            }
-        }
-        return count > 0;
-    }
-
-    bool same(const Histories &a, const Histories &b) const {
-        __m128i differ = _mm_setzero_si128();
-        for (int i = 0; i < count; ++i) {
-            differ = _mm_or_si128(differ, _mm_xor_si128(load(a.values[i]), load(b.values[i])));
-            differ = _mm_or_si128(differ, _mm_xor_si128(load(a.values[i] + 4), load(b.values[i] + 4)));
-        }
-        return _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) == 0xffff;
-    }
-};
-static_assert(offsetof(EqBand, y2) - offsetof(EqBand, x1) == 24, "the histories lie together");
-
-// A silent tail of `frames` frames (its source all zeros), from a state whose
-// running bands have died away. `run` filters frames of it the ordinary way.
-template <class Run>
-void run_silence(EqSampleState &work, const EqRunning &running, int16_t *destination,
-                 int32_t frames, bool stereo, Run run) {
-    static constexpr int16_t ZEROS[2] = {};
+void run_kernels(EqPath path, EqSampleState &work, const int16_t *source, int16_t *destination,
+                 int32_t frames, bool stereo, bool rounds_down) {
     const int channels = stereo ? 2 : 1;
-    EqRunning::Histories start, tortoise, now;
-    running.take(start);
-    tortoise = start;
-    const int32_t search = silence_search(frames);
-    int32_t done = 0, power = 1, steps = 0, period = 0;
-    while (done < search) {
-        process_scalar(work, ZEROS, destination + static_cast<size_t>(done) * channels, 1, stereo);
-        ++done;
-        ++steps;
-        running.take(now);
-        if (running.same(now, start)) {
-            period = done;
-            break;
+    // Only a tail that is all zeros is looked through for a cycle.
+    const int32_t silent_from = frames - silent_tail(source, frames, channels);
+    for (int32_t done = 0; done < frames; done += EQ_PIECE) {
+        const int32_t piece = frames - done < EQ_PIECE ? frames - done : EQ_PIECE;
+        const size_t offset = static_cast<size_t>(done) * channels;
+        EqBlock block = plan(work, source + offset, destination + offset, piece, stereo);
+        const int32_t silent_in_piece = silent_from - done;
+        block.silent_from = silent_in_piece < 0 ? 0 : silent_in_piece < piece ? silent_in_piece : piece;
+        if (block.chains == 1 && block.chain[0].stages == 0 && block.chain[0].weight == 1.0f) {
+            // One preset at full weight with every band disabled: each value
+            // passes unchanged, so the block is a copy (or nothing, in place).
+            if (source != destination) {
+                std::memcpy(destination + offset, source + offset,
+                            static_cast<size_t>(piece) * channels * sizeof(int16_t));
+            }
+            continue;
         }
-        if (running.same(now, tortoise)) {
-            period = steps;
-            break;
+        if (kernels_take(block, rounds_down)) {
+            run_kernel(path, block);
+        } else {
+            process_scalar(work, source + offset, destination + offset, piece, stereo);
         }
-        if (steps == power) {
-            tortoise = now;
-            power *= 2;
-            steps = 0;
-        }
-    }
-    if (period == 0) {
-        if (done < frames) {
-            run(done, frames - done);
-        }
-        return;
-    }
-    // From `done` on, every state is the one `period` frames before it: a few
-    // frames more reach the final state, and whole periods change nothing.
-    const int32_t rest = (frames - done) % period;
-    if (rest > 0) {
-        run(done, rest);
-    }
-    // The outputs repeat with the period too. Each copy doubles the stretch
-    // already filled, which is a whole number of periods.
-    const size_t first = static_cast<size_t>(done + rest - period) * channels;
-    const size_t end = static_cast<size_t>(frames) * channels;
-    for (size_t filled = static_cast<size_t>(done + rest) * channels; filled < end;) {
-        const size_t count = filled - first < end - filled ? filled - first : end - filled;
-        std::memcpy(destination + filled, destination + first, count * sizeof(int16_t));
-        filled += count;
     }
 }
 
@@ -402,41 +302,19 @@ __attribute__((noinline)) void redesign(EqSampleState &work) {
 }
 
 __attribute__((noinline)) void run_frames(EqPath path, EqSampleState &work, const int16_t *source,
-                                          int16_t *destination, int32_t frames, bool stereo) {
-#if !EQ_HAS_KERNELS
-    (void)path;
-    process_scalar(work, source, destination, frames, stereo);
-#else
-    const int channels = stereo ? 2 : 1;
-    const size_t values = static_cast<size_t>(frames) * channels;
-    if (overlap_partly(source, destination, values)) {
-        process_scalar(work, source, destination, frames, stereo);
+                                          int16_t *destination, int32_t frames, bool stereo,
+                                          bool rounds_down) {
+#if EQ_HAS_KERNELS
+    const size_t values = static_cast<size_t>(frames) * (stereo ? 2 : 1);
+    if (path != EQ_PATH_SCALAR && !overlap_partly(source, destination, values)) {
+        run_kernels(path, work, source, destination, frames, stereo, rounds_down);
         return;
     }
-    auto run = [&](int32_t first, int32_t count) {
-        const size_t at = static_cast<size_t>(first) * channels;
-        if (path == EQ_PATH_SCALAR) {
-            process_scalar(work, source + at, destination + at, count, stereo);
-        } else {
-            run_kernels(path, work, source + at, destination + at, count, stereo);
-        }
-    };
-    const int32_t tail = silent_tail(source, frames, channels);
-    const int32_t head = tail >= EQ_SILENCE_TAIL ? frames - tail : frames;
-    if (head > 0) {
-        run(0, head);
-    }
-    if (head < frames) {
-        const size_t at = static_cast<size_t>(head) * channels;
-        const EqRunning running(plan(work, source + at, destination + at, tail, stereo));
-        if (running.died_away()) {
-            run_silence(work, running, destination + at, tail, stereo,
-                        [&](int32_t first, int32_t count) { run(head + first, count); });
-        } else {
-            run(head, tail);
-        }
-    }
+#else
+    (void)path;
+    (void)rounds_down;
 #endif
+    process_scalar(work, source, destination, frames, stereo);
 }
 
 }  // namespace
@@ -458,7 +336,7 @@ void eq_sample_process_on(EqPath path, void *state_memory, const int16_t *source
     }
     if (frames > 0) {
         fp.enter(EQ_FP_PROCESS);
-        run_frames(path, work, source, destination, frames, stereo != 0);
+        run_frames(path, work, source, destination, frames, stereo != 0, fp.rounds_down());
     }
     copy_state(state_memory, &work);
 }

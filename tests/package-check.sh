@@ -40,6 +40,8 @@ for build in win32 win64 linux; do
         fail "$archive: tolvane.flt is not the one built in build/$build"
     tests/check-exports.sh "$build" "$objdump" "$work/$name/tolvane.flt"
     (cd "$work/$name" && sha256sum --quiet -c SHA256SUMS) || fail "$archive: SHA256SUMS does not verify"
-    echo "package-check: $archive: $(wc -l <<<"$listed") files, provider as built, checksums verify"
+    text=$("$objdump" -h "$work/$name/tolvane.flt" | awk '$2 == ".text" { print $3 }')
+    echo "package-check: $archive: $(wc -l <<<"$listed") files, provider as built" \
+        "($(stat -c %s "$work/$name/tolvane.flt") bytes, $((16#$text)) of code), checksums verify"
 done
 echo "package-check: two runs gave the same bytes"
