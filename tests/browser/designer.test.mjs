@@ -7,8 +7,8 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import {
-  ARTIFACTS, browser, control, folder, openPage, settled, startStudio, tool, typeInto, withStudio,
-  workspace,
+  ARTIFACTS, browser, control, folder, openPage, saveIntoConflict, settled, startStudio, tool,
+  typeInto, withStudio, workspace,
 } from './helpers.mjs';
 
 const stored = (page) => page.evaluate(() => ({ ...window.studio.stored }));
@@ -369,9 +369,7 @@ test('15. Reload from disk is one undo step; a removed file is offered to be wri
   await withStudio(['setting.toml', 'music.wav'], dir, async (studio) => {
     const { page } = await openPage(studio);
     await typeInto(page, '0 Freq 0', '150');
-    fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace('"1 Freq 0" = 200.0', '"1 Freq 0" = 250.0'));
-    await page.click('#save');
-    await page.waitForSelector('#notice:not([hidden])');
+    await saveIntoConflict(page, file);
     assert.equal(await status(page), '', 'the status line leaves the word to the banner');
     await page.click('#notice-actions >> text=Reload from disk');
     await settled(page);

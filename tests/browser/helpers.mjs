@@ -140,6 +140,14 @@ export async function typeInto(page, property, text) {
   await settled(page);
 }
 
+// Another editor moves preset 1's band 0 to 250 Hz in the file; Save then
+// finds the file changed and shows the banner.
+export async function saveIntoConflict(page, file) {
+  fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace('"1 Freq 0" = 200.0', '"1 Freq 0" = 250.0'));
+  await page.click('#save');
+  await page.waitForSelector('#notice:not([hidden])');
+}
+
 export const pageResponse = (page) => page.evaluate(() => window.studio.response);
 
 // The bytes the page's audio element plays (as base64 on the way: a list of

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   ARTIFACTS, EXAMPLES, control, folder, openPage, pageResponse, playingBytes, sameSamples,
-  samples, settled, startStudio, tool, typeInto, withStudio, workspace,
+  samples, saveIntoConflict, settled, startStudio, tool, typeInto, withStudio, workspace,
 } from './helpers.mjs';
 
 // The page's curve, from the engine in the page, against the server's: the
@@ -373,9 +373,7 @@ test('a file changed in another editor: Save offers reload or overwrite', async 
     await typeInto(page, '0 Freq 0', '150');
 
     // Their edit; Save refuses and says so; Reload takes it.
-    fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace('"1 Freq 0" = 200.0', '"1 Freq 0" = 250.0'));
-    await page.click('#save');
-    await page.waitForSelector('#notice:not([hidden])');
+    await saveIntoConflict(page, file);
     assert.match(await page.textContent('#notice-text'), /changed on disk/);
     await page.click('#notice-actions >> text=Reload from disk');
     await settled(page);
